@@ -1,0 +1,37 @@
+// The program's entry. There is no C runtime start-up: the command text is derived
+// here by the same rule the system's start-up code uses, and nothing else of a
+// runtime is needed.
+#include <windows.h>
+
+#include "control/command_text.h"
+#include "control/control.h"
+#include "host/tray_window.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR text, int)
+{
+    if (!HandleCommandLine(text))
+        return 0;
+    // Without its window the helper can be neither found nor ended, and would wait for
+    // ever for a quit message: give up at once instead, and say so in the exit code.
+    if (CreateHelperWindow(instance) == nullptr)
+        return 1;
+    return RunMessageLoop();
+}
+
+static bool IsAnsiLeadByte(unsigned char c)
+{
+    return IsDBCSLeadByte(c) != FALSE;
+}
+
+extern "C"
+#ifdef __i386__
+    // The loader gives no promise about the stack's alignment at the entry.
+    __attribute__((force_align_arg_pointer))
+#endif
+    void __cdecl HelperEntry(void)
+{
+    const char *text = SkipProgramName(GetCommandLineA(), IsAnsiLeadByte);
+    int code = WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(text),
+                       SW_SHOWDEFAULT);
+    ExitProcess(static_cast<UINT>(code));
+}

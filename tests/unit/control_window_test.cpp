@@ -1,0 +1,262 @@
+// The launch decision and forwarded commands through real windows of the helper's
+// class, in one process: what a launch sends (code, tag, length, block) and what the
+// helper's window procedure makes of it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "control/command_text.h"
+#include "control/control.h"
+#include "host/tray_window.h"
+#include "registry/port_table.h"
+
+namespace {
+
+using V = std::vector<int32_t>;
+
+V Table()
+{
+    return V(g_portTable.ports, g_portTable.ports + g_portTable.count);
+}
+
+struct Received {
+    int count = 0;
+    WPARAM code = 0;
+    ULONG_PTR tag = 0;
+    DWORD size = 0;
+    std::vector<char> block;
+};
+Received g_received;
+
+LRESULT CALLBACK RecordingWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COPYDATA) {
+        const COPYDATASTRUCT *cds = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+        g_received.count++;
+        g_received.code = wParam;
+        g_received.tag = cds->dwData;
+        g_received.size = cds->cbData;
+        const char *data = static_cast<const char *>(cds->lpData);
+        g_received.block.assign(data, data + cds->cbData);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Plays a resident helper that only records what launches send it.
+class Launch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_received = Received();
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = RecordingWndProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = kHelperClassName;
+        ASSERT_NE(RegisterClassA(&wc), 0);
+    }
+    void TearDown() override
+    {
+        if (window_ != nullptr)
+            DestroyWindow(window_);
+        UnregisterClassA(kHelperClassName, GetModuleHandleA(nullptr));
+    }
+    void StartRecordingHelper()
+    {
+        window_ = CreateWindowExA(0, kHelperClassName, "recorder", WS_OVERLAPPEDWINDOW, 0, 0,
+                                  0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(window_, nullptr);
+    }
+    void ExpectForwarded(WPARAM code, const std::string &argument)
+    {
+        ASSERT_EQ(g_received.count, 1);
+        EXPECT_EQ(g_received.code, code);
+        EXPECT_EQ(g_received.tag, 0x12345678u);
+        EXPECT_EQ(g_received.size, 218u);
+        ASSERT_EQ(g_received.block.size(), 218u);
+        std::vector<char> expected(218, '\0');
+        memcpy(expected.data(), argument.data(), argument.size());
+        EXPECT_EQ(g_received.block, expected);
+    }
+
+    HWND window_ = nullptr;
+};
+
+TEST_F(Launch, StartWithoutAHelperBecomesTheHelperWithItsPort)
+{
+    AddPort(5);  // whatever the table held, every launch starts from an empty one
+    EXPECT_TRUE(HandleCommandLine("start 701"));
+    EXPECT_EQ(Table(), V{701});
+    EXPECT_TRUE(HandleCommandLine("start  -1"));
+    EXPECT_EQ(Table(), V{-1});
+}
+
+TEST_F(Launch, EverythingElseWithoutAHelperExitsAtOnce)
+{
+    for (const char *text : {"stop 701", "change 701 702", "", "help", "start", "START 701"}) {
+        AddPort(5);
+        EXPECT_FALSE(HandleCommandLine(text)) << text;
+        EXPECT_EQ(Table(), V{}) << text;
+    }
+    EXPECT_FALSE(HandleCommandLine(nullptr));
+}
+
+TEST_F(Launch, StartIsForwardedWithItsWholeArgumentText)
+{
+    StartRecordingHelper();
+    EXPECT_FALSE(HandleCommandLine("start 702 extra"));
+    ExpectForwarded(1, "702 extra");
+    EXPECT_EQ(Table(), V{702});  // the launch's own table, discarded as it exits
+}
+
+TEST_F(Launch, ChangeAndStopAreForwardedWithTheirCodes)
+{
+    StartRecordingHelper();
+    EXPECT_FALSE(HandleCommandLine("change  701 800"));
+    ExpectForwarded(3, " 701 800");
+    g_received = Received();
+    EXPECT_FALSE(HandleCommandLine("stop 701"));
+    ExpectForwarded(2, "701");
+    EXPECT_EQ(Table(), V{});
+}
+
+TEST_F(Launch, ALongArgumentIsCutTo217Bytes)
+{
+    StartRecordingHelper();
+    std::string text = "stop " + std::string(300, '9');
+    EXPECT_FALSE(HandleCommandLine(text.c_str()));
+    ExpectForwarded(2, std::string(217, '9'));
+}
+
+TEST_F(Launch, NoCommandSendsNothingEvenWithAHelper)
+{
+    StartRecordingHelper();
+    for (const char *text : {"", "help", "start", "Start 701", "stop", "701"})
+        EXPECT_FALSE(HandleCommandLine(text)) << text;
+    EXPECT_EQ(g_received.count, 0);
+}
+
+// The real window procedure, reached with SendMessageA as a launch reaches it.
+class HelperWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ClearPorts();
+        AddPort(701);
+        window_ = CreateHelperWindow(GetModuleHandleA(nullptr));
+        ASSERT_NE(window_, nullptr);
+    }
+    void TearDown() override
+    {
+        if (IsWindow(window_))
+            DestroyWindow(window_);
+        Drain();
+        UnregisterClassA(kHelperClassName, GetModuleHandleA(nullptr));
+    }
+    LRESULT Send(WPARAM code, const void *data, DWORD size, ULONG_PTR tag = 0x12345678)
+    {
+        COPYDATASTRUCT cds = {tag, size, const_cast<void *>(data)};
+        return SendMessageA(window_, WM_COPYDATA, code, reinterpret_cast<LPARAM>(&cds));
+    }
+    LRESULT Send(WPARAM code, const char *text)
+    {
+        char block[kPayloadSize];
+        BuildPayload(text, block);
+        return Send(code, block, sizeof block);
+    }
+    // Handles what is queued; tells whether the quit message came, and with which code.
+    bool Drain(WPARAM *quitCode = nullptr)
+    {
+        bool quit = false;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                if (quitCode != nullptr)
+                    *quitCode = msg.wParam;
+                continue;
+            }
+            DispatchMessageA(&msg);
+        }
+        return quit;
+    }
+
+    HWND window_ = nullptr;
+};
+
+TEST_F(HelperWindow, HasTheHelpersClassTitleAndStaysHidden)
+{
+    EXPECT_EQ(FindWindowA(kHelperClassName, nullptr), window_);
+    char title[64] = {};
+    GetWindowTextA(window_, title, sizeof title);
+    EXPECT_STREQ(title, "Java tray wexel ZYL");
+    EXPECT_FALSE(IsWindowVisible(window_));
+    EXPECT_EQ(GetClassLongA(window_, GCL_STYLE), static_cast<DWORD>(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_EQ(TaskbarCreatedMsg, RegisterWindowMessageA("TaskbarCreated"));
+}
+
+TEST_F(HelperWindow, AppliesStartChangeAndStopAndAnswersZero)
+{
+    EXPECT_EQ(Send(1, "702"), 0);
+    EXPECT_EQ(Send(3, "701 800"), 0);
+    EXPECT_EQ(Send(2, "702"), 0);
+    EXPECT_EQ(Table(), V{800});
+    EXPECT_FALSE(Drain());
+    EXPECT_TRUE(IsWindow(window_));
+}
+
+TEST_F(HelperWindow, StopOfTheLastClientClosesEvenIfAStartComesFirst)
+{
+    Send(2, "777");
+    Send(1, "702");  // handled before the queued close request: it does not withdraw it
+    WPARAM code = 99;
+    EXPECT_TRUE(Drain(&code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(IsWindow(window_));
+    EXPECT_EQ(Table(), (V{701, 702}));
+}
+
+TEST_F(HelperWindow, ReadsOddPayloadsOnlyWithinTheirBounds)
+{
+    // Each payload sits at the very end of a committed page, followed by one that is
+    // not accessible: reading a byte past cbData would fault.
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    char *pages = static_cast<char *>(
+        VirtualAlloc(nullptr, 2 * si.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(pages, nullptr);
+    DWORD old;
+    ASSERT_TRUE(VirtualProtect(pages + si.dwPageSize, si.dwPageSize, PAGE_NOACCESS, &old));
+    char *end = pages + si.dwPageSize;
+
+    memcpy(end - 3, "702", 3);  // no NUL
+    Send(1, end - 3, 3);
+    memcpy(end - 7, "702 703", 7);  // a change with no NUL after the new port
+    Send(3, end - 7, 7);
+    memcpy(end - 3, "701", 3);  // a change with no blank: ignored
+    Send(3, end - 3, 3);
+    Send(1, nullptr, 0);  // no payload at all: an empty text, port 0
+    Send(7, end - 3, 3);  // an unknown code
+    Send(1, "704", 4, 0xBADu);  // the tag is not checked
+    VirtualFree(pages, 0, MEM_RELEASE);
+    EXPECT_EQ(Table(), (V{701, 703, 0, 704}));
+    EXPECT_TRUE(IsWindow(window_));
+}
+
+TEST_F(HelperWindow, NullNeverStartsAPassAndCloseDestroys)
+{
+    // 0 is not the registered id, so WM_NULL goes to the default handling only.
+    EXPECT_EQ(SendMessageA(window_, WM_NULL, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(window_, WM_CLOSE, 0, 0), 0);
+    EXPECT_FALSE(IsWindow(window_));
+    WPARAM code = 99;
+    EXPECT_TRUE(Drain(&code));
+    EXPECT_EQ(code, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# A private Wine environment for one test run: its own Xvfb display and its own
+# WINEPREFIX under STATE_DIR. The prefix is kept for the next run (making one costs
+# about 20 s); the display and the wineserver live only from "start" to "stop" and are
+# ended by the PIDs this script recorded, never by name.
+#
+#   winenv.sh start STATE_DIR          create the prefix if needed, start Xvfb and wineserver
+#   winenv.sh run STATE_DIR PROG ARGS  run a Windows program in that environment
+#   winenv.sh stop STATE_DIR           stop what "start" started
+#   winenv.sh env STATE_DIR            print the environment as shell assignments
+set -euo pipefail
+
+cmd=${1:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
+state=${2:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
+shift 2
+mkdir -p "$state"
+state=$(cd "$state" && pwd)
+
+export WINEPREFIX="$state/prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No mono or gecko installer may wait for an answer on the virtual display.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINEARCH
+
+load_display() {
+  [ -s "$state/display" ] || { echo "winenv: no running environment in $state; run 'start' first" >&2; exit 1; }
+  export DISPLAY=":$(cat "$state/display")"
+}
+
+# Whatever starts this script (ctest, for one) may have handed it open pipes beyond
+# the standard three. Wine's server and services outlive the script, and a pipe they
+# inherit would keep the caller waiting for an end of output that never comes.
+close_inherited_fds() {
+  local fd
+  for fd in /proc/$$/fd/*; do
+    fd=${fd##*/}
+    [ "$fd" -gt 2 ] 2>/dev/null && eval "exec $fd>&-" 2>/dev/null || true
+  done
+}
+
+alive() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
+
+start_xvfb() {
+  alive "$state/xvfb.pid" && return 0
+  local fifo="$state/displayfd"
+  rm -f "$fifo" "$state/display"
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$fifo" >/dev/null 2>&1 &
+  echo $! >"$state/xvfb.pid"
+  local n
+  read -r -t 20 n <"$fifo" || { echo "winenv: Xvfb did not start" >&2; exit 1; }
+  rm -f "$fifo"
+  echo "$n" >"$state/display"
+}
+
+start_wineserver() {
+  alive "$state/wineserver.pid" && return 0
+  # -f keeps it in the foreground so that $! is the server itself; -p keeps it alive
+  # between test programs so each launch costs milliseconds rather than seconds.
+  wineserver -f -p >/dev/null 2>&1 &
+  echo $! >"$state/wineserver.pid"
+}
+
+init_prefix() {
+  [ -f "$state/prefix.ready" ] && return 0
+  rm -rf "$WINEPREFIX"
+  wine wineboot -i >/dev/null 2>&1
+  # A fault in a posted message must end the process, not open a crash dialog that
+  # waits on the virtual display for ever.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$state/prefix.ready"
+}
+
+stop_all() {
+  if [ -d "$WINEPREFIX" ] && alive "$state/wineserver.pid"; then
+    wineserver -k >/dev/null 2>&1 || true
+  fi
+  for f in wineserver xvfb; do
+    if alive "$state/$f.pid"; then
+      local pid; pid=$(cat "$state/$f.pid")
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null || true
+    fi
+    rm -f "$state/$f.pid"
+  done
+  rm -f "$state/display"
+}
+
+case "$cmd" in
+  start)
+    close_inherited_fds
+    trap 'stop_all' ERR
+    start_xvfb
+    load_display
+    start_wineserver
+    init_prefix
+    start_wineserver   # wineboot's shutdown may have ended the first one
+    # Bring up the session's services now, from here, rather than from the first test.
+    wine wineboot >/dev/null 2>&1
+    ;;
+  run)
+    close_inherited_fds
+    load_display
+    exec wine "$@"
+    ;;
+  env)
+    load_display
+    printf 'export WINEPREFIX=%q DISPLAY=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q\n' \
+      "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES"
+    ;;
+  stop)
+    stop_all
+    ;;
+  *)
+    echo "winenv: unknown command $cmd" >&2; exit 2 ;;
+esac

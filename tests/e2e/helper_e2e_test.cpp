@@ -1,0 +1,263 @@
+// The real program, launched as clients launch it, with UDP clients on 127.0.0.1 and
+// this test playing the shell and the other programs on the desktop.
+//
+//   helper_e2e_test.exe PATH_OF_HELPER [GoogleTest flags]
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/tool/harness.h"
+
+namespace {
+
+using namespace harness;
+
+std::string g_helper;
+
+const DWORD kQuick = 10000;  // ample for anything that involves no pause
+
+class Helper : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(FindHelper(), nullptr) << "a helper from elsewhere is running";
+    }
+
+    void TearDown() override
+    {
+        // Whatever a test left running ends here, also when it failed.
+        if (resident_.handle != nullptr) {
+            if (window_ != nullptr)
+                PostMessageA(window_, WM_CLOSE, 0, 0);
+            if (!Wait(resident_, 5000, nullptr))
+                Kill(resident_);
+        }
+    }
+
+    UdpClient &Client(UdpClient::Reply reply = UdpClient::AckAt(1))
+    {
+        clients_.push_back(std::make_unique<UdpClient>(std::move(reply)));
+        return *clients_.back();
+    }
+
+    static std::string Port(UdpClient &c) { return std::to_string(c.Port()); }
+
+    // The first client's launch, which stays resident.
+    void StartResident(const std::string &commandText)
+    {
+        resident_ = Start(g_helper, CommandLine(g_helper, commandText).c_str());
+        ASSERT_NE(resident_.handle, nullptr);
+        window_ = WaitForHelper(kQuick);
+        ASSERT_NE(window_, nullptr);
+    }
+
+    void Launch(const std::string &commandText)
+    {
+        EXPECT_EQ(RunCommand(g_helper, commandText, kQuick), 0u) << commandText;
+    }
+
+    DWORD HelperExit(DWORD ms = kQuick)
+    {
+        DWORD code = 12345;
+        EXPECT_TRUE(Wait(resident_, ms, &code)) << "the helper did not end";
+        return code;
+    }
+
+    // A pass, waited for: each client records what reached it.
+    void Pass() { SendTaskbarCreated(window_); }
+
+    std::vector<std::unique_ptr<UdpClient>> clients_;
+    Process resident_;
+    HWND window_ = nullptr;
+};
+
+TEST_F(Helper, TypicalRoadFromFirstStartToLastStop)
+{
+    UdpClient &a = Client();
+    UdpClient &b = Client();
+    StartResident("start " + Port(a));
+    Launch("start " + Port(b));
+
+    BroadcastTaskbarCreated();  // as the shell announces a new taskbar
+    ASSERT_TRUE(b.WaitFor(1, kQuick));
+    ASSERT_EQ(a.Count(), 1u);
+    EXPECT_LT(a.Received()[0].at, b.Received()[0].at);
+    EXPECT_EQ(a.Received()[0].bytes, std::vector<char>("redrawtray", "redrawtray" + 11));
+
+    Launch("stop " + Port(a));
+    EXPECT_NE(FindHelper(), nullptr);
+    Launch("stop " + Port(b));
+    EXPECT_EQ(HelperExit(), 0u);
+    EXPECT_EQ(FindHelper(), nullptr);
+}
+
+TEST_F(Helper, LaunchesWithoutAHelperExitAtOnce)
+{
+    for (const char *text : {"stop 701", "change 701 702", "", "help", "start", "START 701",
+                             "Start 701"}) {
+        EXPECT_EQ(RunCommand(g_helper, text, kQuick), 0u) << text;
+        EXPECT_EQ(FindHelper(), nullptr) << text;
+    }
+    // Wine hands the program its quoted name when the line is empty.
+    EXPECT_EQ(harness::Run(g_helper, "", kQuick), 0u);
+    // A line holding only the command: "start" is taken for the program's name.
+    EXPECT_EQ(harness::Run(g_helper, "start 701", kQuick), 0u);
+    EXPECT_EQ(FindHelper(), nullptr);
+}
+
+TEST_F(Helper, AQuotedNameDirectlyFollowedByTheCommandStillCounts)
+{
+    UdpClient &a = Client();
+    resident_ = Start(g_helper, ("\"" + g_helper + "\"start " + Port(a)).c_str());
+    window_ = WaitForHelper(kQuick);
+    ASSERT_NE(window_, nullptr);
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+}
+
+TEST_F(Helper, NoCommandsLeaveTheTableAlone)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    for (const char *text : {"", "help", "start", "stop", "STOP 1", "stop777"})
+        Launch(text);
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+    EXPECT_NE(FindHelper(), nullptr);
+}
+
+TEST_F(Helper, ChangeMovesAClientToItsNewPort)
+{
+    UdpClient &a = Client();
+    UdpClient &b = Client();
+    StartResident("start " + Port(a));
+    Launch("change  " + Port(a) + " " + Port(b));  // two blanks: a change from a to a
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+    EXPECT_EQ(b.Count(), 0u);
+
+    Launch("change " + Port(a) + " " + Port(b));
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+    EXPECT_EQ(b.Count(), 1u);
+}
+
+TEST_F(Helper, StopRemovesOneOfSeveralAndClosesOnTheLast)
+{
+    UdpClient &a = Client();
+    UdpClient &b = Client();
+    StartResident("start " + Port(a));
+    Launch("start " + Port(b));
+    Launch("stop 777");  // not registered: nothing changes
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+    EXPECT_EQ(b.Count(), 1u);
+
+    Launch("stop " + Port(a));
+    Pass();
+    EXPECT_EQ(a.Count(), 1u);
+    EXPECT_EQ(b.Count(), 2u);
+
+    Launch("stop 777");  // the last client leaving closes, whatever port it names
+    EXPECT_EQ(HelperExit(), 0u);
+}
+
+TEST_F(Helper, APassServesPortsInTableOrderOneAfterAnother)
+{
+    UdpClient &a = Client(UdpClient::AckAt(2));  // costs one pause
+    UdpClient &b = Client();
+    UdpClient &c = Client();
+    StartResident("start " + Port(a));
+    Launch("start " + Port(b));
+    Launch("start " + Port(c));
+    Pass();
+    ASSERT_EQ(a.Count(), 2u);
+    ASSERT_EQ(b.Count(), 1u);
+    ASSERT_EQ(c.Count(), 1u);
+    // Each exchange has ended, with its acknowledgement, before the next begins.
+    EXPECT_LT(a.Answers().back(), b.Received()[0].at);
+    EXPECT_LT(b.Answers().back(), c.Received()[0].at);
+    EXPECT_GE(Seconds(a.Received()[1].at - a.Received()[0].at), 0.9);
+
+    Pass();  // nothing changed: everyone is notified again
+    EXPECT_EQ(a.Count(), 3u);  // acknowledged at once this time
+    EXPECT_EQ(b.Count(), 2u);
+    EXPECT_EQ(c.Count(), 2u);
+}
+
+TEST_F(Helper, ACommandDuringAPassWaitsInItsLauncher)
+{
+    UdpClient &a = Client(UdpClient::AckAt(3));  // a pass of two pauses
+    UdpClient &b = Client();
+    StartResident("start " + Port(a));
+    BroadcastTaskbarCreated();
+    ASSERT_TRUE(a.WaitFor(1, kQuick));
+
+    Clock::time_point launched = Clock::now();
+    Launch("start " + Port(b));
+    Clock::time_point returned = Clock::now();
+    ASSERT_EQ(a.Answers().size(), 1u);
+    EXPECT_GE(returned, a.Answers()[0]) << "the launch ended before the pass";
+    EXPECT_GE(Seconds(returned - launched), 1.0);
+    EXPECT_EQ(b.Count(), 0u);  // the pass served the ports it began with
+
+    Pass();
+    EXPECT_EQ(b.Count(), 1u);  // and the command was applied after it
+}
+
+TEST_F(Helper, CloseFromAnotherProgramEndsWithZero)
+{
+    UdpClient &a = Client();
+    UdpClient &b = Client();
+    StartResident("start " + Port(a));
+    Launch("start " + Port(b));
+    PostMessageA(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(HelperExit(), 0u);
+}
+
+TEST_F(Helper, AQuitMessageFromAnotherProgramGivesItsCode)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    PostMessageA(window_, WM_QUIT, 5, 0);
+    EXPECT_EQ(HelperExit(), 5u);
+}
+
+TEST_F(Helper, ADestroySentByAnotherProgramEndsWithZero)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    SendMessageA(window_, WM_DESTROY, 0, 0);
+    EXPECT_EQ(HelperExit(), 0u);
+}
+
+TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    char title[64] = {};
+    GetWindowTextA(window_, title, sizeof title);
+    EXPECT_STREQ(title, "Java tray wexel ZYL");
+    EXPECT_FALSE(IsWindowVisible(window_));
+    EXPECT_EQ(GetClassLongA(window_, GCL_STYLE), static_cast<DWORD>(CS_HREDRAW | CS_VREDRAW));
+
+    SendMessageA(window_, WM_NULL, 0, 0);
+    PostMessageA(window_, WM_NULL, 0, 0);
+    SendMessageA(window_, WM_NULL, 0, 0);  // the posted one has been handled by now
+    EXPECT_EQ(a.Count(), 0u);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s PATH_OF_HELPER\n", argv[0]);
+        return 2;
+    }
+    g_helper = WindowsPath(argv[1]);
+    return RUN_ALL_TESTS();
+}

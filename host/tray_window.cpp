@@ -53,7 +53,9 @@ LRESULT CALLBACK TrayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         DestroyWindow(window);
         return 0;
     case WM_COPYDATA:
-        OnCopyData(window, wParam, reinterpret_cast<const COPYDATASTRUCT *>(lParam));
+        // The message carries the address of its payload description in lParam.
+        OnCopyData(window, wParam,
+                   reinterpret_cast<const COPYDATASTRUCT *>(lParam));  // NOLINT(performance-no-int-to-ptr)
         return 0;
     default:
         break;

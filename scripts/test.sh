@@ -8,6 +8,8 @@ bash scripts/bootstrap.sh
 
 jobs=$(nproc)
 status=0
+echo "== lint"
+bash scripts/lint.sh || status=1
 for preset in native native-asan mingw-i686 mingw-x86_64; do
   extra=()
   # Both Windows builds share one Wine prefix: making one costs about 20 s.

@@ -207,31 +207,40 @@ TEST_F(Helper, ACommandDuringAPassWaitsInItsLauncher)
     EXPECT_EQ(b.Count(), 1u);  // and the command was applied after it
 }
 
-TEST_F(Helper, CloseFromAnotherProgramEndsWithZero)
+// Another program ends the helper, however many clients are registered.
+struct Ending {
+    const char *name;
+    bool send;
+    UINT message;
+    WPARAM wParam;
+    DWORD exitCode;
+};
+
+class EndedByAnotherProgram : public Helper, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(EndedByAnotherProgram, WithTheExpectedExitCode)
 {
+    const Ending &e = GetParam();
     UdpClient &a = Client();
     UdpClient &b = Client();
     StartResident("start " + Port(a));
     Launch("start " + Port(b));
-    PostMessageA(window_, WM_CLOSE, 0, 0);
-    EXPECT_EQ(HelperExit(), 0u);
+    if (e.send)
+        SendMessageA(window_, e.message, e.wParam, 0);
+    else
+        PostMessageA(window_, e.message, e.wParam, 0);
+    EXPECT_EQ(HelperExit(), e.exitCode);
 }
 
-TEST_F(Helper, AQuitMessageFromAnotherProgramGivesItsCode)
-{
-    UdpClient &a = Client();
-    StartResident("start " + Port(a));
-    PostMessageA(window_, WM_QUIT, 5, 0);
-    EXPECT_EQ(HelperExit(), 5u);
-}
-
-TEST_F(Helper, ADestroySentByAnotherProgramEndsWithZero)
-{
-    UdpClient &a = Client();
-    StartResident("start " + Port(a));
-    SendMessageA(window_, WM_DESTROY, 0, 0);
-    EXPECT_EQ(HelperExit(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Messages, EndedByAnotherProgram,
+    ::testing::Values(Ending{"PostedClose", false, WM_CLOSE, 0, 0},
+                      Ending{"SentClose", true, WM_CLOSE, 0, 0},
+                      // The loop ends at once, without WM_CLOSE or WM_DESTROY.
+                      Ending{"QuitWithFive", false, WM_QUIT, 5, 5},
+                      // The window still exists; the quit message ends the loop.
+                      Ending{"SentDestroy", true, WM_DESTROY, 0, 0}),
+    [](const ::testing::TestParamInfo<Ending> &p) { return std::string(p.param.name); });
 
 TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
 {

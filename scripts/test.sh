@@ -19,4 +19,6 @@ for preset in native native-asan mingw-i686 mingw-x86_64; do
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+echo "== fuzz"
+bash scripts/fuzz.sh || status=1
 exit $status

@@ -1,0 +1,307 @@
+package trayredraw.client;
+
+import java.io.Closeable;
+import java.io.File;
+import java.io.IOException;
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
+
+/**
+ * Keeps an application's tray icon alive across Explorer restarts, with the help of
+ * trayredraw.exe.
+ *
+ * <p>The client listens for UDP datagrams on 127.0.0.1 and registers its port with the
+ * helper by launching it. When the shell creates a new taskbar, the helper sends
+ * "redrawtray"; the client answers "redrawok" at once and then runs the application's
+ * callback, which should add the tray icon again. Callbacks run one at a time on a
+ * thread of their own, never on the thread that answers, so a slow callback never makes
+ * the helper (and every other client waiting behind it) wait.
+ *
+ * <pre>{@code
+ * TrayRedrawClient client = TrayRedrawClient.open("C:\\MyApp\\trayredraw.exe",
+ *         () -> SwingUtilities.invokeLater(this::addTrayIconAgain));
+ * ...
+ * client.close();   // also done at JVM exit if forgotten
+ * }</pre>
+ */
+public final class TrayRedrawClient implements Closeable {
+
+    private static final byte[] REQUEST = "redrawtray".getBytes(StandardCharsets.US_ASCII);
+    // With its NUL, as the helper's own exchange writes it; the helper reads the text
+    // up to the first NUL, so the NUL costs nothing and suits a reader that wants it.
+    private static final byte[] ACK = "redrawok\0".getBytes(StandardCharsets.US_ASCII);
+    // A request is 11 bytes; anything longer is cut to this much, which is still
+    // enough to tell that it is no request.
+    private static final int RECEIVE_BUFFER = 512;
+    // A "change" or "stop" launch returns once the helper has handled it, but the helper
+    // handles nothing while it notifies clients, and one client that never answers
+    // holds it for 14 s. Past this the launch is left to deliver its command by itself.
+    private static final long LAUNCH_WAIT_SECONDS = 20;
+    private static final File NULL_FILE =
+            new File(System.getProperty("os.name", "").startsWith("Windows") ? "NUL" : "/dev/null");
+
+    private final List<String> launcher;
+    private final String helper;
+    private final Runnable onRedraw;
+    private final ExecutorService callbacks;
+    private final AtomicBoolean redrawPending = new AtomicBoolean();
+    private final Thread shutdownHook;
+    private final Process registration;
+
+    private Listener listener;       // guarded by this
+    private boolean closed;          // guarded by this
+
+    /**
+     * Listens on a free port that the system picks and registers it with the helper,
+     * launched directly.
+     */
+    public static TrayRedrawClient open(String helperPath, Runnable onRedraw) throws IOException {
+        return open(Collections.<String>emptyList(), helperPath, 0, onRedraw);
+    }
+
+    /**
+     * Listens on 127.0.0.1:{@code port} (0: a free port the system picks) and registers
+     * it by launching {@code launcher + [helperPath, "start", PORT]}. The launcher is
+     * usually empty; {@code ["wine"]} runs the helper under Wine.
+     *
+     * @throws IOException if the port cannot be opened or the helper cannot be launched
+     */
+    public static TrayRedrawClient open(List<String> launcher, String helperPath, int port,
+                                        Runnable onRedraw) throws IOException {
+        return new TrayRedrawClient(launcher, helperPath, port, onRedraw);
+    }
+
+    private TrayRedrawClient(List<String> launcher, String helperPath, int port, Runnable onRedraw)
+            throws IOException {
+        if (helperPath == null || onRedraw == null)
+            throw new NullPointerException();
+        this.launcher = new ArrayList<>(launcher);
+        this.helper = helperPath;
+        this.onRedraw = onRedraw;
+        this.callbacks = Executors.newSingleThreadExecutor(r -> daemon(r, "trayredraw-callback"));
+        this.listener = new Listener(port);
+        try {
+            // The first "start" on a desktop becomes the resident helper and lives on:
+            // never wait for it.
+            this.registration = launch("start", String.valueOf(listener.port()));
+        } catch (IOException e) {
+            listener.close();
+            callbacks.shutdown();
+            throw e;
+        }
+        this.shutdownHook = new Thread(this::closeAtExit, "trayredraw-shutdown");
+        Runtime.getRuntime().addShutdownHook(shutdownHook);
+    }
+
+    /** The UDP port this client listens on now. */
+    public synchronized int port() {
+        return listener.port();
+    }
+
+    /**
+     * Moves to another port (0: a free one the system picks) and tells the helper with
+     * "change OLD NEW". The new port listens before the helper learns of it and the old
+     * one keeps answering until the helper has handled the change, so no request is
+     * missed on the way.
+     *
+     * @throws IOException if the new port cannot be opened or the helper cannot be
+     *     launched; the client then stays on its old port
+     */
+    public synchronized void moveTo(int newPort) throws IOException {
+        if (closed)
+            throw new IOException("client is closed");
+        Listener old = listener;
+        Listener moved = new Listener(newPort);
+        try {
+            runToEnd("change", String.valueOf(old.port()), String.valueOf(moved.port()));
+        } catch (IOException e) {
+            moved.close();
+            throw e;
+        }
+        listener = moved;
+        old.close();
+    }
+
+    /**
+     * Withdraws the port with "stop PORT" and releases it. A callback already requested
+     * may still run. Closing twice does nothing.
+     *
+     * @throws IOException if the helper could not be launched or failed; the port is
+     *     released all the same
+     */
+    @Override
+    public void close() throws IOException {
+        if (!markClosed())
+            return;
+        try {
+            Runtime.getRuntime().removeShutdownHook(shutdownHook);
+        } catch (IllegalStateException shuttingDown) {
+            // The hook is running or about to; this close does its work first.
+        }
+        release();
+    }
+
+    /** The "start" launch, for tests that must know when it has been forwarded. */
+    Process registration() {
+        return registration;
+    }
+
+    private void closeAtExit() {
+        if (!markClosed())
+            return;
+        try {
+            release();
+        } catch (IOException e) {
+            // Nobody is left to tell but the console.
+            System.err.println("trayredraw: " + e.getMessage());
+        }
+    }
+
+    private synchronized boolean markClosed() {
+        if (closed)
+            return false;
+        closed = true;
+        return true;
+    }
+
+    private synchronized void release() throws IOException {
+        try {
+            // Stop first: the helper may be notifying right now and waits for our answer.
+            runToEnd("stop", String.valueOf(listener.port()));
+        } finally {
+            listener.close();
+            callbacks.shutdown();
+        }
+    }
+
+    /** One port on 127.0.0.1 and the thread that answers on it. */
+    private final class Listener {
+        private final DatagramSocket socket;
+        private final int port;  // kept: a closed socket no longer tells
+        private final Thread thread;
+
+        Listener(int port) throws IOException {
+            InetAddress loopback = InetAddress.getByAddress(new byte[] {127, 0, 0, 1});
+            socket = new DatagramSocket(new InetSocketAddress(loopback, port));
+            this.port = socket.getLocalPort();
+            thread = daemon(this::receive, "trayredraw-receiver-" + this.port);
+            thread.start();
+        }
+
+        int port() {
+            return port;
+        }
+
+        // A socket closed while a thread waits in it is released only once that thread
+        // has left; waiting for it means the port is free when close or moveTo returns.
+        void close() {
+            socket.close();
+            try {
+                thread.join(1000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+
+        private void receive() {
+            byte[] buffer = new byte[RECEIVE_BUFFER];
+            DatagramPacket packet = new DatagramPacket(buffer, buffer.length);
+            while (!socket.isClosed()) {
+                try {
+                    packet.setLength(buffer.length);
+                    socket.receive(packet);
+                    if (!isRequest(packet))
+                        continue;
+                    socket.send(new DatagramPacket(ACK, ACK.length, packet.getSocketAddress()));
+                    requestRedraw();
+                } catch (IOException e) {
+                    // Closing the socket ends the receive this way; anything else
+                    // concerns one datagram only, and the next one is served as usual.
+                }
+            }
+        }
+    }
+
+    // The text up to the first NUL (or the whole datagram without one) must be exactly
+    // "redrawtray": the rule the helper applies to our answer, applied to its request.
+    // It accepts the helper's 11 bytes and a sender that leaves out the NUL; anything
+    // else reaching the port gets neither an answer nor a redraw.
+    private static boolean isRequest(DatagramPacket p) {
+        byte[] data = p.getData();
+        int start = p.getOffset();
+        int end = start + p.getLength();
+        int textEnd = start;
+        while (textEnd < end && data[textEnd] != 0)
+            textEnd++;
+        return Arrays.equals(Arrays.copyOfRange(data, start, textEnd), REQUEST);
+    }
+
+    // Requests that arrive while a callback is still waiting to run are served by that
+    // run: a redraw after the latest request is all an icon needs, and a helper that
+    // repeats its request must not cause a second redraw. A request that arrives while
+    // the callback runs gets one more run after it.
+    private void requestRedraw() {
+        if (!redrawPending.compareAndSet(false, true))
+            return;
+        try {
+            callbacks.execute(this::runCallback);
+        } catch (RejectedExecutionException closing) {
+            redrawPending.set(false);
+        }
+    }
+
+    private void runCallback() {
+        redrawPending.set(false);
+        try {
+            onRedraw.run();
+        } catch (RuntimeException e) {
+            // Reported like any uncaught exception, but the thread stays for the next
+            // redraw, and answering never depended on it.
+            Thread t = Thread.currentThread();
+            t.getUncaughtExceptionHandler().uncaughtException(t, e);
+        }
+    }
+
+    // Launches the helper with its output discarded at the source: a pipe nobody reads
+    // could block it, and a resident helper would hold the pipe for its whole life.
+    private Process launch(String... command) throws IOException {
+        List<String> line = new ArrayList<>(launcher);
+        line.add(helper);
+        line.addAll(Arrays.asList(command));
+        return new ProcessBuilder(line)
+                .redirectInput(ProcessBuilder.Redirect.from(NULL_FILE))
+                .redirectOutput(ProcessBuilder.Redirect.to(NULL_FILE))
+                .redirectError(ProcessBuilder.Redirect.to(NULL_FILE))
+                .start();
+    }
+
+    private void runToEnd(String... command) throws IOException {
+        Process p = launch(command);
+        try {
+            if (p.waitFor(LAUNCH_WAIT_SECONDS, TimeUnit.SECONDS) && p.exitValue() != 0)
+                throw new IOException("trayredraw " + String.join(" ", command)
+                                      + " ended with exit code " + p.exitValue());
+        } catch (InterruptedException e) {
+            // Leave the launch to finish by itself; keep the interrupt for the caller.
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    private static Thread daemon(Runnable r, String name) {
+        Thread t = new Thread(r, name);
+        t.setDaemon(true);
+        return t;
+    }
+}

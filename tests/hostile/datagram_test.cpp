@@ -116,7 +116,6 @@ TEST_F(WireJunk, JunkAtTheHelpersSocketCostsAnAttemptEachAndAStrayAckEndsTheExch
     EXPECT_EQ(b.Count(), 1u);
     ASSERT_EQ(b.Received().size(), 1u);
     EXPECT_NE(b.Received()[0].fromPort, requests[0].fromPort);
-    EXPECT_GT(b.Received()[0].at, requests.back().at);
 
     // The silent client leaves before the table check, which would wait out all its
     // attempts.
@@ -158,7 +157,8 @@ TEST_F(SlowClient, ALateAnswerIsReadByTheNextAttempt)
         EXPECT_GE(harness::Seconds(l->Answers()[0] - got[0].at), kReceiveLimitMs / 1000.0);
     }
     EXPECT_EQ(c.Count(), 1u);
-    EXPECT_LT(l2.Received()[1].at, c.Received()[0].at);
+    // The next exchange began only once the late answer had been taken.
+    EXPECT_LT(l2.Answers()[0], c.Received()[0].at);
 }
 
 // `hung` clients that hold their port and never answer, registered first; with room

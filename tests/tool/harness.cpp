@@ -161,10 +161,14 @@ void UdpClient::Loop()
         }
         std::vector<char> answer = reply_(request, d.bytes);
         if (!answer.empty()) {
+            // Noted before the send, so that whatever the answer sets off elsewhere
+            // (the helper's next exchange) is certain to be recorded later.
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answers_.push_back(Clock::now());
+            }
             sendto(socket_, answer.data(), static_cast<int>(answer.size()), 0,
                    reinterpret_cast<sockaddr *>(&from), fromLength);
-            std::lock_guard<std::mutex> lock(mutex_);
-            answers_.push_back(Clock::now());
         }
     }
 }

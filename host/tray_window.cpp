@@ -39,8 +39,10 @@ static void OnCreate(HWND window)
 // that forwards a command: nothing can change the table under the pass.
 static void OnTaskbarCreated(void)
 {
+    BeginRedrawPass();
     for (int32_t i = 0; i < g_portTable.count; i++)
         NotifyRedraw(g_portTable.ports[i]);
+    EndRedrawPass();
 }
 
 LRESULT CALLBACK TrayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

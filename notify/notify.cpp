@@ -28,6 +28,22 @@ static bool TryOnce(SOCKET s, const sockaddr_in &to, char (&buffer)[kReplyBuffer
     return memcmp(buffer, kRedrawAck, sizeof kRedrawAck) == 0;
 }
 
+// Whether the pass holds a reference to the sockets library, to be given back at its end.
+static bool g_passHoldsSockets;
+
+void BeginRedrawPass(void)
+{
+    WSADATA wsa;
+    g_passHoldsSockets = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+}
+
+void EndRedrawPass(void)
+{
+    if (g_passHoldsSockets)
+        WSACleanup();
+    g_passHoldsSockets = false;
+}
+
 void NotifyRedraw(int32_t port)
 {
     WSADATA wsa;

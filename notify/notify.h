@@ -25,6 +25,14 @@ enum {
 // Returns nothing: whether the client acknowledged stays inside the call.
 void NotifyRedraw(int32_t port);
 
+// A pass over several clients brackets its NotifyRedraw calls with these. The sockets
+// library then stays up for the whole pass, so each call's own start-up and clean-up
+// (which it keeps) only count a reference, instead of setting the library up and
+// tearing it down again for every client: that costs more than the exchange itself.
+// Nothing is held between passes.
+void BeginRedrawPass(void);
+void EndRedrawPass(void);
+
 // The pause after a failed attempt. The program links the real one (notify/pause.cpp);
 // tests may link a shorter one in its place.
 void RedrawPause(uint32_t milliseconds);

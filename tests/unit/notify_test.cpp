@@ -238,25 +238,40 @@ TEST(RedrawSocket, AllAttemptsOfACallShareOneSourcePortWhichTheCallReleases)
 // Windows Sockets counts its start-ups. Each call must give back exactly the one it
 // took: one more kept would hold Windows Sockets up for the rest of the helper's life,
 // one more given back would tear it down under whoever else uses it (here, the client).
-TEST(RedrawSocket, EachCallGivesBackTheOneWindowsSocketsStartUpItTook)
+// The same holds for a pass, which keeps the library up only while it runs.
+void ExpectEveryStartUpGivenBack(bool inPass)
 {
     std::vector<Datagram> requests;
     {
         ScriptedClient client(AckFrom(0));
         ASSERT_TRUE(client.Start());
         ResetFakePause();
+        if (inPass)
+            BeginRedrawPass();
         NotifyRedraw(client.Port());
         NotifyRedraw(client.Port());
+        if (inPass)
+            EndRedrawPass();
         requests = client.Stop();
     }
     EXPECT_EQ(requests.size(), 2u) << "a call's clean-up took the client's socket down";
     // The client has given back its own start-up, so nothing may be left to clean up.
     const int cleanup = WSACleanup();
     const int error = WSAGetLastError();
-    EXPECT_EQ(cleanup, SOCKET_ERROR) << "a call kept its start-up";
+    EXPECT_EQ(cleanup, SOCKET_ERROR) << "a call or the pass kept its start-up";
     if (cleanup == SOCKET_ERROR) {
         EXPECT_EQ(error, WSANOTINITIALISED);
     }
+}
+
+TEST(RedrawSocket, EachCallGivesBackTheOneWindowsSocketsStartUpItTook)
+{
+    ExpectEveryStartUpGivenBack(false);
+}
+
+TEST(RedrawSocket, APassHoldsWindowsSocketsOnlyWhileItRuns)
+{
+    ExpectEveryStartUpGivenBack(true);
 }
 #endif
 

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 
 #define FUZZ_CHECK(condition, ...)                                                  \
@@ -25,6 +26,29 @@
     } while (0)
 
 namespace fuzz {
+
+// Reads a fuzz input front to back; bytes past its end read as zero, so every input,
+// however short, decodes to something.
+class ByteReader {
+public:
+    ByteReader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    bool AtEnd() const { return pos_ >= size_; }
+    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    uint64_t Little(int bytes)
+    {
+        uint64_t v = 0;
+        for (int i = 0; i < bytes; i++)
+            v |= static_cast<uint64_t>(Byte()) << (8 * i);
+        return v;
+    }
+    const uint8_t *Rest() const { return data_ + std::min(pos_, size_); }
+    size_t RestSize() const { return size_ - std::min(pos_, size_); }
+
+private:
+    const uint8_t *data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
 
 // A heap block of exactly `size` bytes holding `bytes`; nothing readable lies beyond.
 inline std::unique_ptr<char[]> ExactCopy(const void *bytes, size_t size)

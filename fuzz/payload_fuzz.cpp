@@ -32,26 +32,11 @@ const uint64_t kNotableCodes[] = {
     0xFFFFFFFFFFFFFFFE, 0xFFFFFFFFFFFFFFFF, kControlTag,
 };
 
-class Reader {
-public:
-    Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint64_t Little(int bytes)
-    {
-        uint64_t v = 0;
-        for (int i = 0; i < bytes; i++)
-            v |= static_cast<uint64_t>(Byte()) << (8 * i);
-        return v;
-    }
-    int32_t Int16() { return static_cast<int16_t>(static_cast<uint16_t>(Little(2))); }
-    const uint8_t *Rest() const { return data_ + pos_; }
-    size_t RestSize() const { return size_ - std::min(pos_, size_); }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
+// A little-endian int16, widened: ports that meet often, negative ones included.
+int32_t Int16(fuzz::ByteReader &in)
+{
+    return static_cast<int16_t>(static_cast<uint16_t>(in.Little(2)));
+}
 
 using Ports = std::vector<int32_t>;
 
@@ -114,7 +99,7 @@ void CheckInvariants()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Reader in(data, size);
+    fuzz::ByteReader in(data, size);
     uint8_t selector = in.Byte();
     uint64_t code;
     if (selector < 0x80)
@@ -128,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     code = wparam;
 
     uint8_t flags = in.Byte();
-    int32_t stale = in.Int16();
+    int32_t stale = Int16(in);
     // Stale slots hold a port of the input's choosing, so that a lookup reaching
     // beyond the count finds something it must not.
     for (int i = 0; i < kMaxPorts; i++)
@@ -138,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(g_portTable.count == 0, "ClearPorts left count %d", g_portTable.count);
     Ports model;
     for (int n = flags & 0x0F; n > 0; n--) {
-        int32_t port = in.Int16();
+        int32_t port = Int16(in);
         AddPort(port);
         if (!Holds(model, port) && model.size() < kMaxPorts)
             model.push_back(port);

@@ -19,27 +19,15 @@
 
 namespace {
 
-class Reader {
-public:
-    Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    bool AtEnd() const { return pos_ >= size_; }
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    int32_t Port()
-    {
-        uint8_t b = Byte();
-        if (b < 0xF0)
-            return static_cast<int32_t>(b % 32) - 8;
-        uint32_t v = 0;
-        for (int i = 0; i < 4; i++)
-            v |= static_cast<uint32_t>(Byte()) << (8 * i);
-        return static_cast<int32_t>(v);
-    }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
+// A port byte below 0xF0 stands for a port from -8 to 23; from 0xF0 on, the next four
+// bytes are the port.
+int32_t ReadPort(fuzz::ByteReader &in)
+{
+    uint8_t b = in.Byte();
+    if (b < 0xF0)
+        return static_cast<int32_t>(b % 32) - 8;
+    return static_cast<int32_t>(static_cast<uint32_t>(in.Little(4)));
+}
 
 using Ports = std::vector<int32_t>;
 
@@ -77,7 +65,7 @@ void CheckAgainst(const Ports &model, int step, const char *operation)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Reader in(data, size);
+    fuzz::ByteReader in(data, size);
     // Whatever earlier inputs left behind, including in the unused slots, must not
     // matter once the table is cleared.
     ClearPorts();
@@ -91,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             CheckAgainst(model, step, "clear");
             break;
         case 1: {
-            int32_t port = in.Port();
+            int32_t port = ReadPort(in);
             int32_t found = FindPort(port);
             FUZZ_CHECK(found == ModelFind(model, port), "step %d: FindPort(%d) = %d, expected %d",
                        step, port, found, ModelFind(model, port));
@@ -100,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 2:
         case 3: {
-            int32_t port = in.Port();
+            int32_t port = ReadPort(in);
             AddPort(port);
             if (ModelFind(model, port) == -1 && model.size() < kMaxPorts)
                 model.push_back(port);
@@ -108,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 4: {
-            int32_t oldPort = in.Port();
-            int32_t newPort = in.Port();
+            int32_t oldPort = ReadPort(in);
+            int32_t newPort = ReadPort(in);
             ChangePort(oldPort, newPort);
             int32_t at = ModelFind(model, oldPort);
             if (ModelFind(model, newPort) == -1 && at != -1)
@@ -119,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 5:
         case 6: {
-            int32_t port = in.Port();
+            int32_t port = ReadPort(in);
             RemovePort(port);
             int32_t at = ModelFind(model, port);
             if (at != -1)
@@ -130,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         default: {
             // The unused slots are the table's own business; filling them with a port
             // must change nothing that can be observed.
-            int32_t port = in.Port();
+            int32_t port = ReadPort(in);
             for (int32_t i = g_portTable.count; i < kMaxPorts; i++)
                 g_portTable.ports[i] = port;
             CheckAgainst(model, step, "scribble");

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench/plain_round_trip.h"
 #include "notify/notify.h"
 
 namespace {
@@ -50,32 +51,6 @@ void PrintSeries(FILE *out, const char *key, std::vector<double> ms, int failed)
     fprintf(out, "%s.min %.4f\n%s.p10 %.4f\n%s.median %.4f\n%s.p90 %.4f\n%s.max %.4f\n",
             key, ms.front(), key, ms[n / 10], key, median, key, ms[(n * 9) / 10], key,
             ms.back());
-}
-
-sockaddr_in Loopback(unsigned short port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    a.sin_port = htons(port);
-    return a;
-}
-
-bool RoundTrip(SOCKET s, unsigned short port)
-{
-    sockaddr_in to = Loopback(port);
-    if (sendto(s, kRedrawRequest, sizeof kRedrawRequest, 0,
-               reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
-        return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval limit = {1, 0};
-    if (select(0, &readable, nullptr, nullptr, &limit) <= 0)
-        return false;
-    char buffer[kReplyBufferSize] = {};
-    return recv(s, buffer, sizeof buffer, 0) == static_cast<int>(sizeof kRedrawAck) &&
-           memcmp(buffer, kRedrawAck, sizeof kRedrawAck) == 0;
 }
 
 enum Series {
@@ -173,7 +148,7 @@ double Pass(Series series, const std::vector<unsigned short> &ports)
         break;
     case kOneSocket:
         for (unsigned short port : ports)
-            ok = RoundTrip(shared, port) && ok;
+            ok = PlainRoundTrip(shared, port) && ok;
         break;
     case kWindowSent:
         ok = g_window != nullptr;

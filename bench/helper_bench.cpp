@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/plain_round_trip.h"
 #include "notify/notify.h"
 
 using harness::Clock;
@@ -223,27 +224,7 @@ public:
     Requester(const Requester &) = delete;
     Requester &operator=(const Requester &) = delete;
 
-    // true if "redrawok" and its NUL came back within a second.
-    bool RoundTrip(unsigned short port)
-    {
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = inet_addr("127.0.0.1");
-        to.sin_port = htons(port);
-        if (sendto(socket_, kRedrawRequest, sizeof kRedrawRequest, 0,
-                   reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
-            return false;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval limit = {1, 0};
-        if (select(0, &readable, nullptr, nullptr, &limit) <= 0)
-            return false;
-        char buffer[kReplyBufferSize] = {};
-        int n = recv(socket_, buffer, sizeof buffer, 0);
-        return n == static_cast<int>(sizeof kRedrawAck) &&
-               memcmp(buffer, kRedrawAck, sizeof kRedrawAck) == 0;
-    }
+    bool RoundTrip(unsigned short port) { return PlainRoundTrip(socket_, port); }
 
 private:
     SOCKET socket_;

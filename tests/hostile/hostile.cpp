@@ -105,38 +105,6 @@ std::string Describe(const Usage &u)
     return s.str();
 }
 
-Stray::Stray()
-{
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    socket_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    a.sin_port = 0;
-    bind(socket_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    int len = sizeof a;
-    getsockname(socket_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
-}
-
-Stray::~Stray()
-{
-    closesocket(socket_);
-    WSACleanup();
-}
-
-bool Stray::SendTo(unsigned short port, const std::vector<char> &bytes)
-{
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = inet_addr("127.0.0.1");
-    to.sin_port = htons(port);
-    int n = sendto(socket_, bytes.data(), static_cast<int>(bytes.size()), 0,
-                   reinterpret_cast<const sockaddr *>(&to), sizeof to);
-    return n == static_cast<int>(bytes.size());
-}
-
 std::vector<char> Request()
 {
     return TextZ("redrawtray");

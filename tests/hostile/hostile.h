@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/tool/harness.h"
+#include "tests/unit/udp_peer.h"
 
 namespace hostile {
 
@@ -53,16 +54,15 @@ std::string Describe(const Usage &u);
 // A third program on 127.0.0.1 that sends datagrams where it likes.
 class Stray {
 public:
-    Stray();
-    ~Stray();
-    Stray(const Stray &) = delete;
-    Stray &operator=(const Stray &) = delete;
-    unsigned short Port() const { return port_; }
-    bool SendTo(unsigned short port, const std::vector<char> &bytes);
+    Stray() { socket_.Bind(0); }
+    unsigned short Port() const { return socket_.Port(); }
+    bool SendTo(unsigned short port, const std::vector<char> &bytes)
+    {
+        return socket_.SendTo(std::string(bytes.begin(), bytes.end()), port);
+    }
 
 private:
-    SOCKET socket_ = INVALID_SOCKET;
-    unsigned short port_ = 0;
+    UdpSocket socket_;
 };
 
 // The bytes of a request as the helper sends it: "redrawtray" and its NUL.

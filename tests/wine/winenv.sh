@@ -8,6 +8,9 @@
 #   winenv.sh run STATE_DIR PROG ARGS  run a Windows program in that environment
 #   winenv.sh stop STATE_DIR           stop what "start" started
 #   winenv.sh env STATE_DIR            print the environment as shell assignments
+#
+# "run" exits with 77 (skipped) for a 32-bit program on a machine whose kernel runs no
+# 32-bit code at all: there Wine can run only the 64-bit build.
 set -euo pipefail
 
 cmd=${1:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
@@ -21,6 +24,25 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # No mono or gecko installer may wait for an answer on the virtual display.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEARCH
+
+# Debian's wine script always picks the 32-bit loader when it is installed, and on a
+# kernel without 32-bit support that loader cannot even start. Such a machine gets the
+# 64-bit loader directly, which is what the script would pick without wine32.
+runs_32bit() { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
+if runs_32bit; then
+  WINE=wine
+else
+  export WINELOADER=/usr/lib/wine/wine64
+  WINE=$WINELOADER
+fi
+wine() { "$WINE" "$@"; }
+
+# Whether a Windows program is 32-bit: the machine field of its PE header is 0x14c.
+is_32bit_program() {
+  local pe
+  pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 1
+  [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ]
+}
 
 load_display() {
   [ -s "$state/display" ] || { echo "winenv: no running environment in $state; run 'start' first" >&2; exit 1; }
@@ -103,12 +125,18 @@ case "$cmd" in
   run)
     close_inherited_fds
     load_display
-    exec wine "$@"
+    if is_32bit_program "$1" && ! runs_32bit; then
+      echo "winenv: skipped: this machine's kernel runs no 32-bit programs, so Wine cannot run $1"
+      exit 77
+    fi
+    exec "$WINE" "$@"
     ;;
   env)
     load_display
-    printf 'export WINEPREFIX=%q DISPLAY=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q\n' \
-      "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES"
+    # WINE is the command that runs a Windows program here.
+    printf 'export WINEPREFIX=%q DISPLAY=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q WINE=%q\n' \
+      "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES" "$WINE"
+    [ -z "${WINELOADER:-}" ] || printf 'export WINELOADER=%q\n' "$WINELOADER"
     ;;
   stop)
     stop_all

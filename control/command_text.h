@@ -9,8 +9,9 @@
 #include <stdint.h>
 
 // The one name by which launches find the resident helper and under which it registers
-// its window class.
-inline constexpr char kHelperClassName[] = "ZYLjavatray";
+// its window class. The macro lets other names be derived from it at compile time.
+#define HELPER_CLASS_NAME "ZYLjavatray"
+inline constexpr char kHelperClassName[] = HELPER_CLASS_NAME;
 
 // The number that names a command inside a control message. The values are the wire
 // format and do not follow the order in which the keywords are tested.

@@ -9,11 +9,21 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR text, int)
 {
-    if (!HandleCommandLine(text))
+    switch (HandleCommandLine(text)) {
+    case kLaunchBecomeHelper:
+        break;
+    case kLaunchUndelivered:
+        // The client learns that its command never reached the helper.
+        return 2;
+    default:
         return 0;
+    }
+    HWND window = CreateHelperWindow(instance);
+    // Launches waiting to search now find the window, or none if it failed.
+    EndLaunch();
     // Without its window the helper can be neither found nor ended, and would wait for
     // ever for a quit message: give up at once instead, and say so in the exit code.
-    if (CreateHelperWindow(instance) == nullptr)
+    if (window == nullptr)
         return 1;
     return RunMessageLoop();
 }

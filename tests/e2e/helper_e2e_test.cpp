@@ -4,6 +4,8 @@
 //   helper_e2e_test.exe PATH_OF_HELPER [GoogleTest flags]
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,6 +207,72 @@ TEST_F(Helper, ACommandDuringAPassWaitsInItsLauncher)
 
     Pass();
     EXPECT_EQ(b.Count(), 1u);  // and the command was applied after it
+}
+
+// Windows of the helper's class on the desktop.
+int HelperWindows()
+{
+    int count = 0;
+    EnumWindows(
+        [](HWND w, LPARAM counter) -> BOOL {
+            char name[32] = {};
+            if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, "ZYLjavatray") == 0)
+                ++*reinterpret_cast<int *>(counter);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+// Applications started together at log-on: five starts let go at the same moment all
+// search before any of them has a window. One must become the helper and the others
+// hand it their ports, or a stop later reaches one helper and orphans the rest.
+TEST_F(Helper, StartsThatRaceLeaveOneHelperServingEveryPort)
+{
+    for (int round = 1; round <= 5; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<UdpClient *> clients;
+        std::vector<Process> launches;
+        for (int i = 0; i < 5; i++) {
+            clients.push_back(&Client());
+            launches.push_back(Start(g_helper,
+                                     CommandLine(g_helper, "start " + Port(*clients.back())).c_str(),
+                                     CREATE_SUSPENDED));
+        }
+        for (Process &p : launches)
+            Resume(p);
+        window_ = WaitForHelper(kQuick);
+        ASSERT_NE(window_, nullptr);
+        DWORD residentId = 0;
+        GetWindowThreadProcessId(window_, &residentId);
+        std::vector<HANDLE> others;
+        for (Process &p : launches) {
+            if (p.id == residentId)
+                resident_ = p;
+            else
+                others.push_back(p.handle);
+        }
+        ASSERT_NE(resident_.handle, nullptr);
+        WaitForMultipleObjects(static_cast<DWORD>(others.size()), others.data(), TRUE, kQuick);
+        for (Process &p : launches) {
+            if (p.id == residentId)
+                continue;
+            DWORD code = 12345;
+            EXPECT_TRUE(Wait(p, 0, &code)) << "a second helper stays resident";
+            EXPECT_EQ(code, 0u);
+            Kill(p);
+        }
+        ASSERT_EQ(HelperWindows(), 1);
+
+        Pass();
+        for (UdpClient *c : clients)
+            EXPECT_EQ(c->Count(), 1u);
+        for (UdpClient *c : clients)
+            Launch("stop " + Port(*c));
+        EXPECT_EQ(HelperExit(), 0u);
+        clients_.clear();
+        window_ = nullptr;
+    }
 }
 
 // Another program ends the helper, however many clients are registered.

@@ -53,7 +53,7 @@ UINT TaskbarCreatedId()
     return RegisterWindowMessageA("TaskbarCreated");
 }
 
-Process Start(const std::string &application, const char *commandLine)
+Process Start(const std::string &application, const char *commandLine, DWORD flags)
 {
     Process p;
     STARTUPINFOA si = {};
@@ -64,12 +64,24 @@ Process Start(const std::string &application, const char *commandLine)
     if (commandLine != nullptr)
         line.assign(commandLine, commandLine + strlen(commandLine) + 1);
     if (!CreateProcessA(application.c_str(), commandLine != nullptr ? line.data() : nullptr,
-                        nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+                        nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi))
         return p;
-    CloseHandle(pi.hThread);
+    if ((flags & CREATE_SUSPENDED) != 0)
+        p.suspended = pi.hThread;
+    else
+        CloseHandle(pi.hThread);
     p.handle = pi.hProcess;
     p.id = pi.dwProcessId;
     return p;
+}
+
+void Resume(Process &p)
+{
+    if (p.suspended == nullptr)
+        return;
+    ResumeThread(p.suspended);
+    CloseHandle(p.suspended);
+    p.suspended = nullptr;
 }
 
 bool Wait(Process &p, DWORD ms, DWORD *exitCode)
@@ -89,6 +101,7 @@ void Kill(Process &p)
 {
     if (p.handle == nullptr)
         return;
+    Resume(p);
     TerminateProcess(p.handle, 77);
     WaitForSingleObject(p.handle, 5000);
     CloseHandle(p.handle);

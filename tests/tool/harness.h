@@ -35,11 +35,15 @@ UINT TaskbarCreatedId();
 struct Process {
     HANDLE handle = nullptr;
     DWORD id = 0;
+    HANDLE suspended = nullptr;  // its first thread, while it waits for Resume
 };
 
 // Starts `application` with `commandLine` passed byte for byte (nullptr: Windows builds
-// it from the name). Returns a process with a null handle on failure.
-Process Start(const std::string &application, const char *commandLine);
+// it from the name). Returns a process with a null handle on failure. `flags` are
+// CreateProcess's: CREATE_SUSPENDED holds the process until Resume, so that launches
+// can be let go together and race for real.
+Process Start(const std::string &application, const char *commandLine, DWORD flags = 0);
+void Resume(Process &p);
 // Waits up to `ms` for the end; returns true and the exit code if it ended.
 bool Wait(Process &p, DWORD ms, DWORD *exitCode);
 // Ends a process this harness started and closes its handle (for clean-ups).

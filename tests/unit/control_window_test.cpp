@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/command_text.h"
@@ -87,40 +88,65 @@ protected:
     HWND window_ = nullptr;
 };
 
-TEST_F(Launch, StartWithoutAHelperBecomesTheHelperWithItsPort)
+// Whether another launch could take the lock that makes search and creation one step.
+// Asked from another thread, which a mutex keeps out like another process.
+bool LaunchLockIsFree()
 {
-    AddPort(5);  // whatever the table held, every launch starts from an empty one
-    EXPECT_TRUE(HandleCommandLine("start 701"));
-    EXPECT_EQ(Table(), V{701});
-    EXPECT_TRUE(HandleCommandLine("start  -1"));
-    EXPECT_EQ(Table(), V{-1});
+    bool free = true;
+    std::thread other([&free] {
+        HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, "Local\\ZYLjavatray.launch");
+        if (lock == nullptr)
+            return;  // nobody holds it, or it would exist
+        free = WaitForSingleObject(lock, 0) == WAIT_OBJECT_0;
+        if (free)
+            ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    other.join();
+    return free;
 }
 
-TEST_F(Launch, EverythingElseWithoutAHelperExitsAtOnce)
+TEST_F(Launch, StartWithoutAHelperBecomesTheHelperWithItsPortHoldingTheLockMeanwhile)
+{
+    AddPort(5);  // whatever the table held, every launch starts from an empty one
+    EXPECT_EQ(HandleCommandLine("start 701"), kLaunchBecomeHelper);
+    EXPECT_EQ(Table(), V{701});
+    // Until its window exists, other launches wait rather than find none.
+    EXPECT_FALSE(LaunchLockIsFree());
+    EndLaunch();
+    EXPECT_TRUE(LaunchLockIsFree());
+    EXPECT_EQ(HandleCommandLine("start  -1"), kLaunchBecomeHelper);
+    EXPECT_EQ(Table(), V{-1});
+    EndLaunch();
+}
+
+TEST_F(Launch, EverythingElseWithoutAHelperExitsAtOnceAndFreesTheLock)
 {
     for (const char *text : {"stop 701", "change 701 702", "", "help", "start", "START 701"}) {
         AddPort(5);
-        EXPECT_FALSE(HandleCommandLine(text)) << text;
+        EXPECT_EQ(HandleCommandLine(text), kLaunchDone) << text;
         EXPECT_EQ(Table(), V{}) << text;
+        EXPECT_TRUE(LaunchLockIsFree()) << text;
     }
-    EXPECT_FALSE(HandleCommandLine(nullptr));
+    EXPECT_EQ(HandleCommandLine(nullptr), kLaunchDone);
 }
 
 TEST_F(Launch, StartIsForwardedWithItsWholeArgumentText)
 {
     StartRecordingHelper();
-    EXPECT_FALSE(HandleCommandLine("start 702 extra"));
+    EXPECT_EQ(HandleCommandLine("start 702 extra"), kLaunchDone);
     ExpectForwarded(1, "702 extra");
     EXPECT_EQ(Table(), V{702});  // the launch's own table, discarded as it exits
+    EXPECT_TRUE(LaunchLockIsFree());
 }
 
 TEST_F(Launch, ChangeAndStopAreForwardedWithTheirCodes)
 {
     StartRecordingHelper();
-    EXPECT_FALSE(HandleCommandLine("change  701 800"));
+    EXPECT_EQ(HandleCommandLine("change  701 800"), kLaunchDone);
     ExpectForwarded(3, " 701 800");
     g_received = Received();
-    EXPECT_FALSE(HandleCommandLine("stop 701"));
+    EXPECT_EQ(HandleCommandLine("stop 701"), kLaunchDone);
     ExpectForwarded(2, "701");
     EXPECT_EQ(Table(), V{});
 }
@@ -129,7 +155,7 @@ TEST_F(Launch, ALongArgumentIsCutTo217Bytes)
 {
     StartRecordingHelper();
     std::string text = "stop " + std::string(300, '9');
-    EXPECT_FALSE(HandleCommandLine(text.c_str()));
+    EXPECT_EQ(HandleCommandLine(text.c_str()), kLaunchDone);
     ExpectForwarded(2, std::string(217, '9'));
 }
 
@@ -137,8 +163,84 @@ TEST_F(Launch, NoCommandSendsNothingEvenWithAHelper)
 {
     StartRecordingHelper();
     for (const char *text : {"", "help", "start", "Start 701", "stop", "701"})
-        EXPECT_FALSE(HandleCommandLine(text)) << text;
+        EXPECT_EQ(HandleCommandLine(text), kLaunchDone) << text;
     EXPECT_EQ(g_received.count, 0);
+}
+
+// A helper that the system does not let a launch reach, played by stand-ins for the
+// window search and the send: each search returns the next of `found`, each send
+// leaves the next of `errors` as the last error.
+struct Link {
+    std::vector<HWND> found;
+    std::vector<DWORD> errors;
+    size_t searches = 0;
+    size_t sends = 0;
+};
+Link g_link;
+
+HWND WINAPI StandInFind(LPCSTR, LPCSTR)
+{
+    return g_link.searches < g_link.found.size() ? g_link.found[g_link.searches++] : nullptr;
+}
+
+LRESULT WINAPI StandInSend(HWND, UINT, WPARAM, LPARAM)
+{
+    SetLastError(g_link.sends < g_link.errors.size() ? g_link.errors[g_link.sends++] : 0);
+    return 0;
+}
+
+class UnreachableHelper : public ::testing::Test {
+protected:
+    void SetUp() override { g_helperLink = {StandInFind, StandInSend}; }
+    void TearDown() override
+    {
+        g_helperLink = {};
+        EndLaunch();
+    }
+    // One launch against the stand-ins; tells what it decided.
+    LaunchOutcome Run(const char *text, std::vector<HWND> found, std::vector<DWORD> errors)
+    {
+        g_link = Link{std::move(found), std::move(errors)};
+        return HandleCommandLine(text);
+    }
+
+    HWND helper_ = reinterpret_cast<HWND>(0x10010);
+    HWND another_ = reinterpret_cast<HWND>(0x10020);
+};
+
+TEST_F(UnreachableHelper, ARefusedCommandIsReportedAndNotRetried)
+{
+    // User-interface privilege isolation shuts an elevated helper to this launch.
+    for (const char *text : {"start 702", "stop 701", "change 701 702"}) {
+        EXPECT_EQ(Run(text, {helper_}, {ERROR_ACCESS_DENIED}), kLaunchUndelivered) << text;
+        EXPECT_EQ(g_link.searches, 1u) << text;
+        EXPECT_EQ(g_link.sends, 1u) << text;
+    }
+}
+
+TEST_F(UnreachableHelper, AHelperThatClosedBeforeTheSendIsLookedForOnceMore)
+{
+    // None any more: a start becomes the helper with its port, the others have nothing
+    // to act on.
+    EXPECT_EQ(Run("start 702", {helper_, nullptr}, {ERROR_INVALID_WINDOW_HANDLE}),
+              kLaunchBecomeHelper);
+    EXPECT_EQ(Table(), V{702});
+    EXPECT_FALSE(LaunchLockIsFree());
+    EndLaunch();
+    for (const char *text : {"stop 701", "change 701 702"}) {
+        EXPECT_EQ(Run(text, {helper_, nullptr}, {ERROR_INVALID_WINDOW_HANDLE}), kLaunchDone);
+        EXPECT_EQ(g_link.searches, 2u) << text;
+    }
+    // A new helper in its place gets the command.
+    EXPECT_EQ(Run("stop 701", {helper_, another_}, {ERROR_INVALID_WINDOW_HANDLE, 0}),
+              kLaunchDone);
+    EXPECT_EQ(g_link.sends, 2u);
+    // Vanishing twice is not waited out for ever.
+    EXPECT_EQ(Run("stop 701", {helper_, another_, another_},
+                  {ERROR_INVALID_WINDOW_HANDLE, ERROR_INVALID_WINDOW_HANDLE}),
+              kLaunchUndelivered);
+    EXPECT_EQ(g_link.sends, 2u);
+    EXPECT_TRUE(LaunchLockIsFree());
 }
 
 // The real window procedure, reached with SendMessageA as a launch reaches it.

@@ -275,6 +275,50 @@ TEST_F(Helper, StartsThatRaceLeaveOneHelperServingEveryPort)
     }
 }
 
+// What Task Manager and the file's properties show of the resident process, and that
+// it runs with the rights of whoever launched it.
+TEST_F(Helper, TheProgramDescribesItselfAndAsksForNoElevation)
+{
+    DWORD unused = 0;
+    DWORD size = GetFileVersionInfoSizeA(g_helper.c_str(), &unused);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(g_helper.c_str(), 0, size, info.data()));
+    auto text = [&info](const char *name) {
+        void *value = nullptr;
+        UINT length = 0;
+        std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueA(info.data(), path.c_str(), &value, &length) || length == 0)
+            return std::string("(none)");
+        return std::string(static_cast<const char *>(value));
+    };
+    EXPECT_EQ(text("FileDescription"), "Redraws Java tray icons after Explorer restarts");
+    EXPECT_EQ(text("ProductName"), "trayredraw");
+    EXPECT_EQ(text("FileVersion"), TRAYREDRAW_VERSION);
+    EXPECT_EQ(text("ProductVersion"), TRAYREDRAW_VERSION);
+    void *value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
+    const VS_FIXEDFILEINFO *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+    EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                  std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                  std::to_string(HIWORD(fixed->dwFileVersionLS)),
+              TRAYREDRAW_VERSION);
+
+    HMODULE program = LoadLibraryExA(g_helper.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    std::string manifest;
+    if (found != nullptr)
+        manifest.assign(static_cast<const char *>(LockResource(LoadResource(program, found))),
+                        SizeofResource(program, found));
+    FreeLibrary(program);
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos)
+        << manifest;
+    // Windows 10 and 11 share one id; without it they run the program as for Vista.
+    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+}
+
 // Another program ends the helper, however many clients are registered.
 struct Ending {
     const char *name;

@@ -66,6 +66,11 @@ public final class TrayRedrawClient implements Closeable {
     /**
      * Listens on a free port that the system picks and registers it with the helper,
      * launched directly.
+     *
+     * @param helperPath the path of trayredraw.exe
+     * @param onRedraw what adds the tray icon again; runs on the client's own thread
+     * @return the client, listening and registered
+     * @throws IOException if no port can be opened or the helper cannot be launched
      */
     public static TrayRedrawClient open(String helperPath, Runnable onRedraw) throws IOException {
         return open(Collections.<String>emptyList(), helperPath, 0, onRedraw);
@@ -76,6 +81,11 @@ public final class TrayRedrawClient implements Closeable {
      * it by launching {@code launcher + [helperPath, "start", PORT]}. The launcher is
      * usually empty; {@code ["wine"]} runs the helper under Wine.
      *
+     * @param launcher what the command line starts with before the helper's path
+     * @param helperPath the path of trayredraw.exe
+     * @param port the UDP port to listen on, or 0 for a free one
+     * @param onRedraw what adds the tray icon again; runs on the client's own thread
+     * @return the client, listening and registered
      * @throws IOException if the port cannot be opened or the helper cannot be launched
      */
     public static TrayRedrawClient open(List<String> launcher, String helperPath, int port,
@@ -105,7 +115,11 @@ public final class TrayRedrawClient implements Closeable {
         Runtime.getRuntime().addShutdownHook(shutdownHook);
     }
 
-    /** The UDP port this client listens on now. */
+    /**
+     * The UDP port this client listens on now.
+     *
+     * @return the port on 127.0.0.1
+     */
     public synchronized int port() {
         return listener.port();
     }
@@ -116,6 +130,7 @@ public final class TrayRedrawClient implements Closeable {
      * one keeps answering until the helper has handled the change, so no request is
      * missed on the way.
      *
+     * @param newPort the UDP port to listen on from now on, or 0 for a free one
      * @throws IOException if the new port cannot be opened or the helper cannot be
      *     launched; the client then stays on its old port
      */

@@ -8,6 +8,7 @@ import java.net.DatagramSocket;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -30,11 +31,15 @@ import java.util.concurrent.atomic.AtomicBoolean;
  * the helper (and every other client waiting behind it) wait.
  *
  * <pre>{@code
- * TrayRedrawClient client = TrayRedrawClient.open("C:\\MyApp\\trayredraw.exe",
+ * TrayRedrawClient client = TrayRedrawClient.open(
  *         () -> SwingUtilities.invokeLater(this::addTrayIconAgain));
  * ...
  * client.close();   // also done at JVM exit if forgotten
  * }</pre>
+ *
+ * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
+ * user's local application data. Applications that ship the program themselves name it
+ * with {@link #open(String, Runnable)}.
  */
 public final class TrayRedrawClient implements Closeable {
 
@@ -49,8 +54,9 @@ public final class TrayRedrawClient implements Closeable {
     // handles nothing while it notifies clients, and one client that never answers
     // holds it for 14 s. Past this the launch is left to deliver its command by itself.
     private static final long LAUNCH_WAIT_SECONDS = 20;
-    private static final File NULL_FILE =
-            new File(System.getProperty("os.name", "").startsWith("Windows") ? "NUL" : "/dev/null");
+    /** Whether this JVM runs on Windows, the only system the helper is for. */
+    static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
+    private static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
 
     private final List<String> launcher;
     private final String helper;
@@ -64,8 +70,35 @@ public final class TrayRedrawClient implements Closeable {
     private boolean closed;          // guarded by this
 
     /**
-     * Listens on a free port that the system picks and registers it with the helper,
-     * launched directly.
+     * Listens on a free port that the system picks and registers it with the helper that
+     * this jar carries. The program is copied once to %LOCALAPPDATA%\trayredraw (the
+     * temporary folder where that is not set) as trayredraw-HASH.exe, HASH being the
+     * first 16 hex digits of its SHA-256, and reused from there by every application
+     * that uses this version of the client.
+     *
+     * @param onRedraw what adds the tray icon again; runs on the client's own thread
+     * @return the client, listening and registered
+     * @throws IOException if the program cannot be copied, no port can be opened or the
+     *     helper cannot be launched
+     * @throws UnsupportedOperationException on systems other than Windows, which have no
+     *     use for the helper
+     */
+    public static TrayRedrawClient open(Runnable onRedraw) throws IOException {
+        if (!WINDOWS)
+            throw new UnsupportedOperationException("trayredraw.exe serves Windows only");
+        return openPacked(PackedHelper.defaultFolder(), Collections.<String>emptyList(), onRedraw);
+    }
+
+    /** The program this jar carries, copied into {@code folder} and launched from there. */
+    static TrayRedrawClient openPacked(Path folder, List<String> launcher, Runnable onRedraw)
+            throws IOException {
+        return open(launcher, PackedHelper.install(folder).toString(), 0, onRedraw);
+    }
+
+    /**
+     * Listens on a free port that the system picks and registers it with the helper at
+     * {@code helperPath}, launched directly: for applications that ship the program
+     * themselves.
      *
      * @param helperPath the path of trayredraw.exe
      * @param onRedraw what adds the tray icon again; runs on the client's own thread

@@ -10,6 +10,7 @@ import java.net.InetSocketAddress;
 import java.net.SocketTimeoutException;
 import java.net.URISyntaxException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -24,6 +25,7 @@ import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.DisplayName;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
@@ -247,6 +249,20 @@ class ClientTest {
         } finally {
             app.destroyForcibly();
         }
+    }
+
+    @Test
+    @DisplayName("the program the jar carries, copied to the user's folder, serves the client")
+    void packedProgramServes(@TempDir Path localAppData) throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = TrayRedrawClient.openPacked(localAppData.resolve("trayredraw"), wine.launcher,
+                                                              n::incrementAndGet);
+        opened.add(client);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the copy became the resident helper");
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
+        client.close();
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with its client");
     }
 
     // Helpers.

@@ -18,6 +18,8 @@ import java.util.concurrent.Executors;
 import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.logging.Level;
+import java.util.logging.Logger;
 
 /**
  * Keeps an application's tray icon alive across Explorer restarts, with the help of
@@ -40,6 +42,11 @@ import java.util.concurrent.atomic.AtomicBoolean;
  * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
  * user's local application data. Applications that ship the program themselves name it
  * with {@link #open(String, Runnable)}.
+ *
+ * <p>The client reports through {@code java.util.logging}, logger
+ * {@code trayredraw.client.TrayRedrawClient}, and only what the application should know:
+ * a WARNING when a "start" launch fails, since the icon will then not be redrawn, and
+ * when a withdrawal at JVM exit fails. It writes nothing to the standard streams.
  */
 public final class TrayRedrawClient implements Closeable {
 
@@ -57,6 +64,7 @@ public final class TrayRedrawClient implements Closeable {
     /** Whether this JVM runs on Windows, the only system the helper is for. */
     static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
     private static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
+    private static final Logger LOG = Logger.getLogger(TrayRedrawClient.class.getName());
 
     private final List<String> launcher;
     private final String helper;
@@ -136,9 +144,7 @@ public final class TrayRedrawClient implements Closeable {
         this.callbacks = Executors.newSingleThreadExecutor(r -> daemon(r, "trayredraw-callback"));
         this.listener = new Listener(port);
         try {
-            // The first "start" on a desktop becomes the resident helper and lives on:
-            // never wait for it.
-            this.registration = launch("start", String.valueOf(listener.port()));
+            this.registration = start(listener.port());
         } catch (IOException e) {
             listener.close();
             callbacks.shutdown();
@@ -212,8 +218,7 @@ public final class TrayRedrawClient implements Closeable {
         try {
             release();
         } catch (IOException e) {
-            // Nobody is left to tell but the console.
-            System.err.println("trayredraw: " + e.getMessage());
+            LOG.log(Level.WARNING, "trayredraw: withdrawing the port at exit failed", e);
         }
     }
 
@@ -333,6 +338,40 @@ public final class TrayRedrawClient implements Closeable {
                 .redirectOutput(ProcessBuilder.Redirect.to(NULL_FILE))
                 .redirectError(ProcessBuilder.Redirect.to(NULL_FILE))
                 .start();
+    }
+
+    // The first "start" on a desktop becomes the resident helper and lives on, so it is
+    // never waited for. A thread of its own watches it instead: a start that ends with
+    // another code than 0 means this client will not hear of the next taskbar.
+    private Process start(int port) throws IOException {
+        Process p = launch("start", String.valueOf(port));
+        daemon(() -> report(p, port), "trayredraw-start-" + port).start();
+        return p;
+    }
+
+    private static void report(Process start, int port) {
+        int code;
+        try {
+            code = start.waitFor();
+        } catch (InterruptedException e) {
+            return;
+        }
+        if (code != 0)
+            LOG.warning(startFailure(port, code));
+    }
+
+    private static String startFailure(int port, int code) {
+        String consequence = "; the tray icon will not be added again when the taskbar is created anew";
+        switch (code) {
+        case 1:
+            return "trayredraw could not create its window (start " + port + ", exit code 1)" + consequence;
+        case 2:
+            return "trayredraw refused to register port " + port + " (exit code 2): the resident helper"
+                   + " runs with higher privileges than this application, and the system does not let"
+                   + " its command through" + consequence;
+        default:
+            return "trayredraw start " + port + " ended with exit code " + code + consequence;
+        }
     }
 
     private void runToEnd(String... command) throws IOException {

@@ -16,6 +16,8 @@ import java.util.List;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.ScheduledExecutorService;
+import java.util.concurrent.ScheduledFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.logging.Level;
@@ -43,6 +45,10 @@ import java.util.logging.Logger;
  * user's local application data. Applications that ship the program themselves name it
  * with {@link #open(String, Runnable)}.
  *
+ * <p>The registration heals itself: the client repeats its "start" now and then (every
+ * ten minutes unless {@link #renewEvery} says otherwise). While the helper runs, a
+ * repeated start changes nothing; when the helper has gone away, it makes a new one.
+ *
  * <p>The client reports through {@code java.util.logging}, logger
  * {@code trayredraw.client.TrayRedrawClient}, and only what the application should know:
  * a WARNING when a "start" launch fails, since the icon will then not be redrawn, and
@@ -61,6 +67,14 @@ public final class TrayRedrawClient implements Closeable {
     // handles nothing while it notifies clients, and one client that never answers
     // holds it for 14 s. Past this the launch is left to deliver its command by itself.
     private static final long LAUNCH_WAIT_SECONDS = 20;
+    // A "start" launched moments ago may not yet have handed its command over, nor,
+    // finding no helper, have become one. A change or stop that overtook it would be
+    // undone by it: the old port registered again, or a new helper left serving a port
+    // that is closed. Launching and creating a window takes milliseconds on Windows and
+    // well under this even under Wine; a command that reaches a busy helper queues
+    // behind the start's in the order they were sent.
+    private static final long START_SETTLE_MS = 3000;
+    private static final long DEFAULT_RENEWAL_MINUTES = 10;
     /** Whether this JVM runs on Windows, the only system the helper is for. */
     static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
     private static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
@@ -73,9 +87,13 @@ public final class TrayRedrawClient implements Closeable {
     private final AtomicBoolean redrawPending = new AtomicBoolean();
     private final Thread shutdownHook;
     private final Process registration;
+    private final ScheduledExecutorService renewals;
 
-    private Listener listener;       // guarded by this
-    private boolean closed;          // guarded by this
+    private Listener listener;          // guarded by this
+    private boolean closed;             // guarded by this
+    private Process lastStart;          // guarded by this
+    private long lastStartNanos;        // guarded by this
+    private ScheduledFuture<?> renewal; // guarded by this
 
     /**
      * Listens on a free port that the system picks and registers it with the helper that
@@ -150,6 +168,8 @@ public final class TrayRedrawClient implements Closeable {
             callbacks.shutdown();
             throw e;
         }
+        this.renewals = Executors.newSingleThreadScheduledExecutor(r -> daemon(r, "trayredraw-renewal"));
+        renewEvery(DEFAULT_RENEWAL_MINUTES, TimeUnit.MINUTES);
         this.shutdownHook = new Thread(this::closeAtExit, "trayredraw-shutdown");
         Runtime.getRuntime().addShutdownHook(shutdownHook);
     }
@@ -161,6 +181,28 @@ public final class TrayRedrawClient implements Closeable {
      */
     public synchronized int port() {
         return listener.port();
+    }
+
+    /**
+     * Sets how often the client repeats its "start" from now on: every {@code interval},
+     * or never for 0; the default is every ten minutes. A repeated start changes nothing
+     * while the helper runs. When the helper has gone away (ended from outside, crashed,
+     * or ended by another client's "stop" while it held one port), the next repetition
+     * makes a new helper, and each client is served again after its own next repetition.
+     * Nothing is reported unless a launch fails. A closed client repeats nothing.
+     *
+     * @param interval the time between two starts, or 0 for none
+     * @param unit the unit of {@code interval}
+     * @throws IllegalArgumentException if {@code interval} is negative
+     */
+    public synchronized void renewEvery(long interval, TimeUnit unit) {
+        if (interval < 0)
+            throw new IllegalArgumentException("negative interval: " + interval);
+        if (renewal != null)
+            renewal.cancel(false);
+        renewal = null;
+        if (!closed && interval > 0)
+            renewal = renewals.scheduleWithFixedDelay(this::renew, interval, interval, unit);
     }
 
     /**
@@ -179,6 +221,7 @@ public final class TrayRedrawClient implements Closeable {
         Listener old = listener;
         Listener moved = new Listener(newPort);
         try {
+            settleStart();
             runToEnd("change", String.valueOf(old.port()), String.valueOf(moved.port()));
         } catch (IOException e) {
             moved.close();
@@ -207,7 +250,7 @@ public final class TrayRedrawClient implements Closeable {
         release();
     }
 
-    /** The "start" launch, for tests that must know when it has been forwarded. */
+    /** The first "start" launch, for tests that must know when it has been forwarded. */
     Process registration() {
         return registration;
     }
@@ -222,15 +265,21 @@ public final class TrayRedrawClient implements Closeable {
         }
     }
 
+    // Once closed, no repetition starts: one that holds the lock first has launched,
+    // and release() lets it settle before its stop.
     private synchronized boolean markClosed() {
         if (closed)
             return false;
         closed = true;
+        if (renewal != null)
+            renewal.cancel(false);
+        renewals.shutdown();
         return true;
     }
 
     private synchronized void release() throws IOException {
         try {
+            settleStart();
             // Stop first: the helper may be notifying right now and waits for our answer.
             runToEnd("stop", String.valueOf(listener.port()));
         } finally {
@@ -340,13 +389,37 @@ public final class TrayRedrawClient implements Closeable {
                 .start();
     }
 
+    private synchronized void renew() {
+        if (closed)
+            return;
+        try {
+            start(listener.port());
+        } catch (IOException e) {
+            LOG.log(Level.WARNING, "trayredraw: could not launch the helper to repeat the registration of port "
+                    + listener.port() + "; the tray icon may not be added again when the taskbar is created anew", e);
+        }
+    }
+
     // The first "start" on a desktop becomes the resident helper and lives on, so it is
     // never waited for. A thread of its own watches it instead: a start that ends with
     // another code than 0 means this client will not hear of the next taskbar.
-    private Process start(int port) throws IOException {
+    private synchronized Process start(int port) throws IOException {
         Process p = launch("start", String.valueOf(port));
+        lastStart = p;
+        lastStartNanos = System.nanoTime();
         daemon(() -> report(p, port), "trayredraw-start-" + port).start();
         return p;
+    }
+
+    private void settleStart() {
+        long left = START_SETTLE_MS - (System.nanoTime() - lastStartNanos) / 1_000_000;
+        if (left <= 0)
+            return;
+        try {
+            lastStart.waitFor(left, TimeUnit.MILLISECONDS);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
     }
 
     private static void report(Process start, int port) {

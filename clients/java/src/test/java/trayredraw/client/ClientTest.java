@@ -252,6 +252,26 @@ class ClientTest {
     }
 
     @Test
+    @DisplayName("a helper ended from outside is replaced by the next repeated start")
+    void helperEndedFromOutsideIsReplaced() throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = open(n::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+        assertEquals(0, wine.tool("post", "close"), "traytool post close");
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended");
+
+        client.renewEvery(1, TimeUnit.SECONDS);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "a repeated start made a new helper");
+        // Repeated starts while the helper runs register the port no second time: one
+        // pass, one request, one run.
+        Thread.sleep(2500);
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
+        Thread.sleep(300);
+        assertEquals(1, n.get(), "runs of the callback");
+    }
+
+    @Test
     @DisplayName("the program the jar carries, copied to the user's folder, serves the client")
     void packedProgramServes(@TempDir Path localAppData) throws Exception {
         AtomicInteger n = new AtomicInteger();

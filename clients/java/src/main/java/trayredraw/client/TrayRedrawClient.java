@@ -43,7 +43,8 @@ import java.util.logging.Logger;
  *
  * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
  * user's local application data. Applications that ship the program themselves name it
- * with {@link #open(String, Runnable)}.
+ * with {@link #open(String, Runnable)}. For an AWT tray icon, {@link TrayIconKeeper} does
+ * all of this in one call.
  *
  * <p>The registration heals itself: the client repeats its "start" now and then (every
  * ten minutes unless {@link #renewEvery} says otherwise). While the helper runs, a

@@ -8,6 +8,9 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine wine32:i386 wine64 xvfb xauth
   default-jdk-headless
+  # The Java library's Maven build, offline: Debian's repository holds these plugins.
+  maven junit5 libsurefire-java libmaven-compiler-plugin-java libmaven-jar-plugin-java
+  libmaven-resources-plugin-java libmaven-install-plugin-java
 )
 
 missing=()

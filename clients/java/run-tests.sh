@@ -1,30 +1,53 @@
 #!/usr/bin/env bash
-# Builds the Java client, its example and its tests with javac, then runs the tests
-# against the real helper in the Wine environment that the test run's fixture started.
+# Builds the Java library with Maven, offline from Debian's repository, into OUT_DIR,
+# with TRAYREDRAW_EXE inside the jar, and runs its JUnit tests against the real helper
+# in the Wine environment that the test run's fixture started. Then compiles the example
+# against the jar, so that it keeps up with the library.
 #
-#   run-tests.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR
-#
-# Exits 77 (skipped) when no JDK is installed.
+#   run-tests.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION
 set -euo pipefail
 
-if ! command -v javac >/dev/null || ! command -v java >/dev/null; then
-  echo "java client: no JDK (javac) installed; skipped"
-  exit 77
-fi
-
-env_dir=${1:?usage: run-tests.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR}
-helper=${2:?}
-traytool=${3:?}
-out=${4:?}
+usage="usage: run-tests.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION"
+env_dir=${1:?$usage}
+helper=${2:?$usage}
+traytool=${3:?$usage}
+out=${4:?$usage}
+version=${5:?$usage}
 here=$(cd "$(dirname "$0")" && pwd)
 
-rm -rf "$out/classes"
-mkdir -p "$out/classes"
-# Java 8 is what applications may still run; -Xlint:-options keeps newer JDKs' note
-# about that old release from failing -Werror.
-mapfile -t sources < <(find "$here/src" "$here/example" "$here/tests" -name '*.java' | sort)
-javac --release 8 -Xlint:all -Xlint:-options -Werror -encoding UTF-8 \
-  -d "$out/classes" "${sources[@]}"
+for tool in mvn javac; do
+  command -v "$tool" >/dev/null || { echo "java client: no $tool; run scripts/bootstrap.sh" >&2; exit 1; }
+done
 
-eval "$("$here/../../tests/wine/winenv.sh" env "$env_dir")"
-exec java -cp "$out/classes" trayredraw.client.ClientTest "$helper" "$traytool" wine
+# From nothing: classes of sources that are gone must not linger, nor their tests run.
+rm -rf "$out"
+winenv="$here/../../tests/wine/winenv.sh"
+eval "$("$winenv" env "$env_dir")"
+
+# The tests that drive the helper need Wine to run this build's programs; on a kernel
+# without 32-bit support it runs no 32-bit ones, and winenv.sh answers 77. The library
+# is still built and its other tests run.
+helper_tests=(-Dtrayredraw.test.helper="$helper" -Dtrayredraw.test.traytool="$traytool"
+              -Dtrayredraw.test.launcher="${WINE:-wine}" -Dtrayredraw.test.wineRequired=true)
+set +e
+"$winenv" run "$env_dir" "$traytool" wait-gone 0 >/dev/null
+probe=$?
+set -e
+case $probe in
+  0|1) ;;
+  77) echo "java client: Wine runs no program of this build here; the tests that need the helper are skipped"
+      helper_tests=() ;;
+  *) echo "java client: traytool does not run under Wine (exit $probe)" >&2; exit 1 ;;
+esac
+
+mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
+  -Dtrayredraw.buildDirectory="$out" \
+  -Dtrayredraw.program.dir="$(dirname "$helper")" \
+  "${helper_tests[@]}" \
+  package
+
+mkdir -p "$out/example"
+javac --release 8 -Xlint:all -Xlint:-options -Werror -encoding UTF-8 \
+  -cp "$out/trayredraw-client-$version.jar" -d "$out/example" \
+  "$here/example/trayredraw/example/TrayIconApp.java"
+echo "java client: example compiled against trayredraw-client-$version.jar"

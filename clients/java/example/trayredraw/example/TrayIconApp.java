@@ -1,20 +1,18 @@
 package trayredraw.example;
 
-import java.awt.AWTException;
 import java.awt.SystemTray;
 import java.awt.TrayIcon;
 import java.awt.image.BufferedImage;
-import java.util.Arrays;
-import java.util.List;
 import javax.swing.SwingUtilities;
 
-import trayredraw.client.TrayRedrawClient;
+import trayredraw.client.TrayIconKeeper;
 
 /**
- * A tray icon that survives Explorer restarts: the icon is added once at start and
- * again each time the helper says the taskbar was created anew.
+ * A tray icon that survives Explorer restarts: the icon is added once, and
+ * {@link TrayIconKeeper} adds it again each time the taskbar is created anew. On other
+ * systems the keeper does nothing and the icon is simply shown.
  *
- * <pre>TrayIconApp PATH_OF_trayredraw.exe [LAUNCHER...]     (LAUNCHER: e.g. wine)</pre>
+ * <pre>java -cp trayredraw-client-VERSION.jar:. trayredraw.example.TrayIconApp</pre>
  *
  * Ends when Enter is pressed.
  */
@@ -22,34 +20,25 @@ public final class TrayIconApp {
     private static TrayIcon icon;
 
     public static void main(String[] args) throws Exception {
-        if (args.length < 1) {
-            System.err.println("usage: TrayIconApp PATH_OF_trayredraw.exe [LAUNCHER...]");
-            System.exit(2);
+        if (!SystemTray.isSupported()) {
+            System.err.println("no system tray here");  // e.g. a headless JVM
+            System.exit(1);
         }
-        List<String> launcher = Arrays.asList(args).subList(1, args.length);
-        SwingUtilities.invokeAndWait(TrayIconApp::showIcon);
-
-        // The callback runs on the client's own thread: hop to the event thread for AWT.
-        try (TrayRedrawClient client = TrayRedrawClient.open(launcher, args[0], 0,
-                () -> SwingUtilities.invokeLater(TrayIconApp::showIcon))) {
-            System.out.println("listening on 127.0.0.1:" + client.port() + "; Enter ends");
-            System.in.read();
-        }
-    }
-
-    // Adds the icon anew: after a restart the new taskbar knows nothing of the old one.
-    private static void showIcon() {
-        System.out.println("adding the tray icon");
-        if (!SystemTray.isSupported())
-            return;  // e.g. a headless JVM: the exchange still works, only nothing is shown
-        SystemTray tray = SystemTray.getSystemTray();
-        if (icon == null)
+        SwingUtilities.invokeAndWait(() -> {
             icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "Example");
-        tray.remove(icon);
-        try {
-            tray.add(icon);
-        } catch (AWTException e) {
-            System.err.println("no tray: " + e.getMessage());
-        }
+            try {
+                SystemTray.getSystemTray().add(icon);
+            } catch (java.awt.AWTException e) {
+                throw new IllegalStateException(e);
+            }
+        });
+
+        TrayIconKeeper keeper = TrayIconKeeper.keep(icon);
+
+        System.out.println("showing the tray icon; Enter ends");
+        System.in.read();
+        keeper.close();
+        SwingUtilities.invokeAndWait(() -> SystemTray.getSystemTray().remove(icon));
+        System.exit(0);  // AWT's threads would keep the JVM alive
     }
 }

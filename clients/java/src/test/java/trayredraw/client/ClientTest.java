@@ -1,0 +1,362 @@
+package trayredraw.client;
+
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.InputStreamReader;
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.SocketTimeoutException;
+import java.net.URISyntaxException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.BooleanSupplier;
+
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.DisplayName;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+/**
+ * The client against the real helper. Explorer's restart is played by traytool: "pass"
+ * sends "TaskbarCreated" to the helper and returns once the helper has served every
+ * client, "broadcast" posts it to every top-level window as the shell does.
+ *
+ * <p>Every case starts on a desktop without a helper and leaves it so, also when it fails.
+ */
+class ClientTest {
+
+    // A missed answer costs the helper its 0.4 s receive limit and a 1 s pause before
+    // it asks again. A pass that ends sooner got every answer at the first request.
+    private static final long ANSWERED_AT_ONCE_MS = 1400;
+
+    private final InetAddress loopback = loopback();
+    private final List<TrayRedrawClient> opened = new ArrayList<>();
+    private WineDesktop wine;
+
+    @BeforeEach
+    void desktopWithoutHelper() throws Exception {
+        wine = WineDesktop.require();
+        wine.requireNoHelper();
+    }
+
+    // Closes what the case opened and ends any helper it left.
+    @AfterEach
+    void cleanUp() throws Exception {
+        if (wine == null)
+            return;
+        for (TrayRedrawClient c : opened) {
+            try {
+                c.close();
+            } catch (Exception e) {
+                System.out.println("clean-up: " + e);
+            }
+        }
+        opened.clear();
+        assertTrue(wine.endLeftHelper(), "the case left a helper running");
+    }
+
+    @Test
+    @DisplayName("two clients redraw once each per pass, by message and by broadcast")
+    void twoClientsRedrawOncePerPass() throws Exception {
+        AtomicInteger a = new AtomicInteger();
+        AtomicInteger b = new AtomicInteger();
+        open(a::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the first start became the resident helper");
+        registered(open(b::incrementAndGet));
+
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> a.get() == 1 && b.get() == 1, 5000),
+                   "both callbacks ran: " + a + ", " + b);
+
+        assertEquals(0, wine.tool("broadcast"), "traytool broadcast");
+        assertTrue(eventually(() -> a.get() == 2 && b.get() == 2, 15000),
+                   "both callbacks ran again: " + a + ", " + b);
+        Thread.sleep(300);
+        assertEquals(2, a.get(), "runs of the first callback");
+        assertEquals(2, b.get(), "runs of the second callback");
+    }
+
+    @Test
+    @DisplayName("close withdraws the port, twice is once, the last close ends the helper")
+    void closeWithdraws() throws Exception {
+        AtomicInteger a = new AtomicInteger();
+        AtomicInteger b = new AtomicInteger();
+        TrayRedrawClient first = open(a::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the first start became the resident helper");
+        TrayRedrawClient second = registered(open(b::incrementAndGet));
+
+        first.close();
+        // The helper ends on a stop while one port is left, whatever port it names: a
+        // second stop from the same client would take the other one's helper away.
+        first.close();
+        passAnsweredAtOnce();  // a port left registered would cost the whole pass's retries
+        assertTrue(eventually(() -> b.get() == 1, 5000), "the remaining client redrew");
+        assertEquals(0, a.get(), "runs of the closed client's callback");
+
+        second.close();
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with its last client");
+    }
+
+    @Test
+    @DisplayName("moving to another port: the new one is notified, the old one not")
+    void moveToAnotherPort() throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = open(n::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+
+        int first = client.port();
+        client.moveTo(0);
+        int second = client.port();
+        assertNotEquals(first, second, "moved off port " + first);
+        int third = freePort();
+        client.moveTo(third);
+        assertEquals(third, client.port(), "the port asked for");
+
+        // Binding the old ports proves the client let them go; listening on them shows
+        // whether the helper still sends there.
+        try (DatagramSocket old1 = new DatagramSocket(new InetSocketAddress(loopback, first));
+             DatagramSocket old2 = new DatagramSocket(new InetSocketAddress(loopback, second))) {
+            passAnsweredAtOnce();
+            assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
+            // The pass has ended: anything it sent has arrived.
+            assertNull(receive(old1, 100), "datagram on the first old port");
+            assertNull(receive(old2, 100), "datagram on the second old port");
+        }
+    }
+
+    @Test
+    @DisplayName("a callback that throws is reported and its client keeps answering")
+    void throwingCallback() throws Exception {
+        List<Throwable> reported = Collections.synchronizedList(new ArrayList<>());
+        Thread.UncaughtExceptionHandler previous = Thread.getDefaultUncaughtExceptionHandler();
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> reported.add(e));
+        try {
+            AtomicInteger n = new AtomicInteger();
+            open(() -> {
+                n.incrementAndGet();
+                throw new IllegalStateException("no tray");
+            });
+            assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+            for (int pass = 1; pass <= 2; pass++) {
+                passAnsweredAtOnce();
+                final int expected = pass;
+                assertTrue(eventually(() -> n.get() == expected, 5000), "callback runs: " + n);
+            }
+            assertTrue(eventually(() -> reported.size() == 2, 5000), "reported: " + reported);
+            for (Throwable e : reported)
+                assertEquals("no tray", e.getMessage(), "the reported exception");
+        } finally {
+            Thread.setDefaultUncaughtExceptionHandler(previous);
+        }
+    }
+
+    @Test
+    @DisplayName("a running callback holds up no answer, overlaps no other, loses no request")
+    void slowCallback() throws Exception {
+        CountDownLatch started = new CountDownLatch(1);
+        CountDownLatch release = new CountDownLatch(1);
+        AtomicInteger runs = new AtomicInteger();
+        AtomicInteger running = new AtomicInteger();
+        AtomicInteger most = new AtomicInteger();
+        open(() -> {
+            most.accumulateAndGet(running.incrementAndGet(), Math::max);
+            runs.incrementAndGet();
+            started.countDown();
+            try {
+                release.await(30, TimeUnit.SECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+            running.decrementAndGet();
+        });
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+        try {
+            passAnsweredAtOnce();
+            assertTrue(started.await(5, TimeUnit.SECONDS), "the callback started");
+            // Two more requests while the first callback still runs: both answered at
+            // once, and one more run after it serves them both.
+            passAnsweredAtOnce();
+            passAnsweredAtOnce();
+        } finally {
+            release.countDown();
+        }
+        assertTrue(eventually(() -> runs.get() == 2 && running.get() == 0, 5000), "runs: " + runs);
+        Thread.sleep(300);
+        assertEquals(2, runs.get(), "callback runs");
+        assertEquals(1, most.get(), "callbacks running at once");
+    }
+
+    @Test
+    @DisplayName("only redrawtray is answered, and to its sender")
+    void onlyRequestsAnswered() throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = open(n::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+        InetSocketAddress to = new InetSocketAddress(loopback, client.port());
+        String tooLong = "redrawtray" + String.join("", Collections.nCopies(600, "x"));
+        String[] junk = {"", "redrawtrayx\0", "redrawtra\0", "REDRAWTRAY\0", " redrawtray\0",
+                         "redrawok\0", tooLong};
+        try (DatagramSocket peer = new DatagramSocket(new InetSocketAddress(loopback, 0))) {
+            for (String text : junk)
+                send(peer, to, text);
+            // Datagrams between two sockets on loopback keep their order: the first
+            // answer must be that of the request behind the junk.
+            for (String request : new String[] {"redrawtray\0", "redrawtray", "redrawtray\0x"}) {
+                send(peer, to, request);
+                assertEquals("redrawok\0", receive(peer, 2000), "answer to " + shown(request));
+            }
+            assertNull(receive(peer, 300), "a further answer");
+        }
+        assertTrue(eventually(() -> n.get() >= 1, 5000), "the callback ran");
+    }
+
+    @Test
+    @DisplayName("an application that forgets to close is withdrawn at exit")
+    void forgottenClose() throws Exception {
+        String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
+        List<String> command = new ArrayList<>(Arrays.asList(
+                java, "-cp", codeSource(ForgetfulApp.class) + File.pathSeparator + codeSource(TrayRedrawClient.class),
+                ForgetfulApp.class.getName(), wine.helper));
+        command.addAll(wine.launcher);
+        Process app = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        try {
+            BufferedReader out = new BufferedReader(
+                    new InputStreamReader(app.getInputStream(), StandardCharsets.US_ASCII));
+            String line = out.readLine();
+            assertTrue(line != null && line.startsWith("port "), "the application registered: " + line);
+            assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+            passAnsweredAtOnce();
+            app.getOutputStream().close();  // the application ends, its client still open
+            assertTrue(app.waitFor(30, TimeUnit.SECONDS), "the application ended");
+            assertEquals(0, app.exitValue(), "the application's exit code");
+            assertEquals(0, wine.tool("wait-gone", "10000"), "the exit withdrew the last port");
+        } finally {
+            app.destroyForcibly();
+        }
+    }
+
+    @Test
+    @DisplayName("a helper ended from outside is replaced by the next repeated start")
+    void helperEndedFromOutsideIsReplaced() throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = open(n::incrementAndGet);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+        assertEquals(0, wine.tool("post", "close"), "traytool post close");
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended");
+
+        client.renewEvery(1, TimeUnit.SECONDS);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "a repeated start made a new helper");
+        // Repeated starts while the helper runs register the port no second time: one
+        // pass, one request, one run.
+        Thread.sleep(2500);
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
+        Thread.sleep(300);
+        assertEquals(1, n.get(), "runs of the callback");
+    }
+
+    @Test
+    @DisplayName("the program the jar carries, copied to the user's folder, serves the client")
+    void packedProgramServes(@TempDir Path localAppData) throws Exception {
+        AtomicInteger n = new AtomicInteger();
+        TrayRedrawClient client = TrayRedrawClient.openPacked(localAppData.resolve("trayredraw"), wine.launcher,
+                                                              n::incrementAndGet);
+        opened.add(client);
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the copy became the resident helper");
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
+        client.close();
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with its client");
+    }
+
+    // Helpers.
+
+    private TrayRedrawClient open(Runnable onRedraw) throws Exception {
+        TrayRedrawClient client = TrayRedrawClient.open(wine.launcher, wine.helper, 0, onRedraw);
+        opened.add(client);
+        return client;
+    }
+
+    // Waits until a start that found the helper has handed its command over.
+    private static TrayRedrawClient registered(TrayRedrawClient client) throws Exception {
+        Process p = client.registration();
+        assertTrue(p.waitFor(10, TimeUnit.SECONDS), "the start launch ended");
+        assertEquals(0, p.exitValue(), "the start launch's exit code");
+        return client;
+    }
+
+    private void passAnsweredAtOnce() throws Exception {
+        long start = System.nanoTime();
+        assertEquals(0, wine.tool("pass"), "traytool pass (3: no helper)");
+        long ms = (System.nanoTime() - start) / 1_000_000;
+        assertTrue(ms < ANSWERED_AT_ONCE_MS, "every client answered the first request; the pass took " + ms + " ms");
+    }
+
+    /** Polls until the condition holds; tells whether it did within {@code ms}. */
+    static boolean eventually(BooleanSupplier condition, long ms) throws InterruptedException {
+        long end = System.nanoTime() + ms * 1_000_000L;
+        while (!condition.getAsBoolean()) {
+            if (System.nanoTime() - end > 0)
+                return false;
+            Thread.sleep(10);
+        }
+        return true;
+    }
+
+    // Where the JVM loaded this class from: a folder of classes or a jar.
+    private static String codeSource(Class<?> c) throws URISyntaxException {
+        return Paths.get(c.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
+    }
+
+    private static InetAddress loopback() {
+        try {
+            return InetAddress.getByAddress(new byte[] {127, 0, 0, 1});
+        } catch (java.net.UnknownHostException e) {
+            throw new AssertionError(e);
+        }
+    }
+
+    private int freePort() throws Exception {
+        try (DatagramSocket s = new DatagramSocket(new InetSocketAddress(loopback, 0))) {
+            return s.getLocalPort();
+        }
+    }
+
+    private static void send(DatagramSocket from, InetSocketAddress to, String text) throws Exception {
+        byte[] bytes = text.getBytes(StandardCharsets.US_ASCII);
+        from.send(new DatagramPacket(bytes, bytes.length, to));
+    }
+
+    // The next datagram as text, or null if none arrives within `ms`.
+    private static String receive(DatagramSocket s, int ms) throws Exception {
+        byte[] buffer = new byte[1024];
+        DatagramPacket p = new DatagramPacket(buffer, buffer.length);
+        s.setSoTimeout(ms);
+        try {
+            s.receive(p);
+        } catch (SocketTimeoutException e) {
+            return null;
+        }
+        return new String(buffer, 0, p.getLength(), StandardCharsets.US_ASCII);
+    }
+
+    private static String shown(String text) {
+        return "\"" + text.replace("\0", "\\0") + "\"";
+    }
+}

@@ -89,18 +89,17 @@ protected:
 };
 
 // Whether another launch could take the lock that makes search and creation one step.
-// Asked from another thread, which a mutex keeps out like another process.
+// Asked from another thread, which a mutex keeps out like another process. The handle
+// stays open so that the lock outlives the launch's own handle: a lock closed but never
+// released would still be held.
 bool LaunchLockIsFree()
 {
-    bool free = true;
+    static HANDLE lock = CreateMutexA(nullptr, FALSE, "Local\\ZYLjavatray.launch");
+    bool free = false;
     std::thread other([&free] {
-        HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, "Local\\ZYLjavatray.launch");
-        if (lock == nullptr)
-            return;  // nobody holds it, or it would exist
         free = WaitForSingleObject(lock, 0) == WAIT_OBJECT_0;
         if (free)
             ReleaseMutex(lock);
-        CloseHandle(lock);
     });
     other.join();
     return free;

@@ -8,6 +8,7 @@
 
 #include "control/command_text.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/tool/contract.h"
 
 namespace {
 
@@ -72,10 +73,10 @@ void CheckProgramName(const char *line, size_t length, LeadByteTest isLeadByte, 
 
 struct Keyword {
     const char *text;
-    CommandCode code;
+    uintptr_t code;
 };
 constexpr Keyword kKeywords[] = {
-    {"start ", kCommandStart}, {"stop ", kCommandStop}, {"change ", kCommandChange}};
+    {"start ", contract::kStart}, {"stop ", contract::kStop}, {"change ", contract::kChange}};
 
 // Returns the argument, or nullptr for no command.
 const char *CheckRecognized(const char *text)
@@ -111,12 +112,13 @@ void CheckDecimal(const char *text, size_t length, const char *which)
 
 void CheckPayload(const char *argument)
 {
-    size_t kept = strnlen(argument, kPayloadSize - 1);
-    std::unique_ptr<char[]> block(new char[kPayloadSize]);
-    memset(block.get(), 0x5A, kPayloadSize);
+    // A block of the size launches send: AddressSanitizer sees a write past it.
+    size_t kept = strnlen(argument, contract::kBlock - 1);
+    std::unique_ptr<char[]> block(new char[contract::kBlock]);
+    memset(block.get(), 0x5A, contract::kBlock);
     BuildPayload(argument, block.get());
     FUZZ_CHECK(memcmp(block.get(), argument, kept) == 0, "payload does not start with the argument");
-    for (size_t i = kept; i < kPayloadSize; i++)
+    for (size_t i = kept; i < contract::kBlock; i++)
         FUZZ_CHECK(block[i] == '\0', "payload byte %zu is 0x%02x, not zero", i,
                    static_cast<unsigned char>(block[i]));
 }

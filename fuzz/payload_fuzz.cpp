@@ -21,6 +21,7 @@
 #include "control/command_text.h"
 #include "fuzz/fuzz_support.h"
 #include "registry/port_table.h"
+#include "tests/tool/contract.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ const uint64_t kNotableCodes[] = {
     0x7FFFFFFF, 0x80000000, 0x80000001, 0x80000002, 0x80000003, 0xFFFFFFFF,
     0x100000000, 0x100000001, 0x100000002, 0x100000003, 0xFFFFFFFF00000001,
     0x8000000000000001, 0x8000000000000002, 0x8000000000000003,
-    0xFFFFFFFFFFFFFFFE, 0xFFFFFFFFFFFFFFFF, kControlTag,
+    0xFFFFFFFFFFFFFFFE, 0xFFFFFFFFFFFFFFFF, contract::kTag,
 };
 
 // A little-endian int16, widened: ports that meet often, negative ones included.
@@ -50,14 +51,14 @@ bool Holds(const Ports &ports, int32_t port)
 bool ModelApply(uint64_t code, const std::string &text, Ports &ports)
 {
     int32_t first = fuzz::ModelDecimal(text.data(), text.size());
-    if (code == kCommandStart) {
-        if (!Holds(ports, first) && ports.size() < kMaxPorts)
+    if (code == contract::kStart) {
+        if (!Holds(ports, first) && ports.size() < contract::kMaxPorts)
             ports.push_back(first);
-    } else if (code == kCommandStop) {
+    } else if (code == contract::kStop) {
         if (ports.size() == 1)
             return true;
         ports.erase(std::remove(ports.begin(), ports.end(), first), ports.end());
-    } else if (code == kCommandChange) {
+    } else if (code == contract::kChange) {
         size_t blank = text.find(' ');
         if (blank == std::string::npos)
             return false;
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int n = flags & 0x0F; n > 0; n--) {
         int32_t port = Int16(in);
         AddPort(port);
-        if (!Holds(model, port) && model.size() < kMaxPorts)
+        if (!Holds(model, port) && model.size() < contract::kMaxPorts)
             model.push_back(port);
     }
     FUZZ_CHECK(Table() == model, "table built as %s, expected %s", Show(Table()).c_str(),

@@ -1,5 +1,5 @@
 // The port table against a plain std::vector that follows the same rules: no port
-// twice, at most kMaxPorts, registration order kept, a change refused when the new port
+// twice, at most ten, registration order kept, a change refused when the new port
 // is present (looked at first) or the old one absent, a removal closing the gap. The
 // input is a sequence of operations, each one byte:
 //   byte mod 8   0 clear, 1 find, 2-3 add, 4 change (old, new), 5-6 remove,
@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "registry/port_table.h"
+#include "tests/tool/contract.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 3: {
             int32_t port = ReadPort(in);
             AddPort(port);
-            if (ModelFind(model, port) == -1 && model.size() < kMaxPorts)
+            if (ModelFind(model, port) == -1 && model.size() < contract::kMaxPorts)
                 model.push_back(port);
             CheckAgainst(model, step, "add");
             break;

@@ -6,10 +6,12 @@
 
 #include <string.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/tool/contract.h"
 #include "tests/tool/harness.h"
 
 namespace {
@@ -86,7 +88,8 @@ TEST_F(Helper, TypicalRoadFromFirstStartToLastStop)
     ASSERT_TRUE(b.WaitFor(1, kQuick));
     ASSERT_EQ(a.Count(), 1u);
     EXPECT_LT(a.Received()[0].at, b.Received()[0].at);
-    EXPECT_EQ(a.Received()[0].bytes, std::vector<char>("redrawtray", "redrawtray" + 11));
+    EXPECT_EQ(a.Received()[0].bytes,
+              std::vector<char>(std::begin(contract::kRequest), std::end(contract::kRequest)));
 
     Launch("stop " + Port(a));
     EXPECT_NE(FindHelper(), nullptr);
@@ -181,7 +184,9 @@ TEST_F(Helper, APassServesPortsInTableOrderOneAfterAnother)
     // Each exchange has ended, with its acknowledgement, before the next begins.
     EXPECT_LT(a.Answers().back(), b.Received()[0].at);
     EXPECT_LT(b.Answers().back(), c.Received()[0].at);
-    EXPECT_GE(Seconds(a.Received()[1].at - a.Received()[0].at), 0.9);
+    // Its unanswered first attempt waited out the receive limit, then the pause.
+    EXPECT_GE(Seconds(a.Received()[1].at - a.Received()[0].at),
+              (contract::kReceiveLimitMs + contract::kPauseMs - 100) / 1000.0);
 
     Pass();  // nothing changed: everyone is notified again
     EXPECT_EQ(a.Count(), 3u);  // acknowledged at once this time
@@ -216,7 +221,7 @@ int HelperWindows()
     EnumWindows(
         [](HWND w, LPARAM counter) -> BOOL {
             char name[32] = {};
-            if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, "ZYLjavatray") == 0)
+            if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, contract::kClassName) == 0)
                 ++*reinterpret_cast<int *>(counter);
             return TRUE;
         },
@@ -360,7 +365,7 @@ TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
     StartResident("start " + Port(a));
     char title[64] = {};
     GetWindowTextA(window_, title, sizeof title);
-    EXPECT_STREQ(title, "Java tray wexel ZYL");
+    EXPECT_STREQ(title, contract::kTitle);
     EXPECT_FALSE(IsWindowVisible(window_));
     EXPECT_EQ(GetClassLongA(window_, GCL_STYLE), static_cast<DWORD>(CS_HREDRAW | CS_VREDRAW));
 

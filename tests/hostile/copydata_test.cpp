@@ -86,15 +86,15 @@ TEST_F(ForeignControlMessage, APayloadIsReadUpToItsSizeOrItsFirstNulAndNoFurther
 
     // 217 bytes, the number ending in the last one; the byte after it, never sent,
     // would make it another number.
-    std::vector<char> block = NumberAtTheEnd(Port(c), 217);
+    std::vector<char> block = NumberAtTheEnd(Port(c), kBlock - 1);
     block.push_back('7');
     leaveDigitsBehind();
-    SendControl(kStart, block.data(), 217);
+    SendControl(kStart, block.data(), kBlock - 1);
 
     // A whole block of 218 bytes without a NUL, and 64 KiB without one.
-    block = NumberAtTheEnd(Port(d), 218);
+    block = NumberAtTheEnd(Port(d), kBlock);
     leaveDigitsBehind();
-    SendControl(kStart, block.data(), 218);
+    SendControl(kStart, block.data(), kBlock);
     block = NumberAtTheEnd(Port(e), 64 * 1024);
     SendControl(kStart, block.data(), 64 * 1024);
 

@@ -10,8 +10,6 @@
 
 #include "tests/hostile/hostile.h"
 
-#include "notify/notify.h"
-
 namespace {
 
 using namespace hostile;
@@ -138,7 +136,7 @@ UdpClient::Reply AnswerFirstAfter(DWORD ms)
 TEST_F(SlowClient, ALateAnswerIsReadByTheNextAttempt)
 {
     // Well past the receive limit, well before the next attempt's wait ends.
-    const DWORD late = kReceiveLimitMs + 400;
+    const DWORD late = contract::kReceiveLimitMs + 400;
     UdpClient &l1 = Client(AnswerFirstAfter(late));
     UdpClient &l2 = Client(AnswerFirstAfter(late));
     UdpClient &c = Client();
@@ -154,7 +152,8 @@ TEST_F(SlowClient, ALateAnswerIsReadByTheNextAttempt)
         EXPECT_EQ(got[0].fromPort, got[1].fromPort);
         ASSERT_EQ(l->Answers().size(), 1u);
         // The answer really came after the first attempt had given up on it.
-        EXPECT_GE(harness::Seconds(l->Answers()[0] - got[0].at), kReceiveLimitMs / 1000.0);
+        EXPECT_GE(harness::Seconds(l->Answers()[0] - got[0].at),
+                  contract::kReceiveLimitMs / 1000.0);
     }
     EXPECT_EQ(c.Count(), 1u);
     // The next exchange began only once the late answer had been taken.
@@ -171,7 +170,7 @@ protected:
     void HoldPass(size_t hung, DWORD launchLimit)
     {
         ASSERT_GE(hung, 1u);
-        ASSERT_LE(hung, kCapacity);
+        ASSERT_LE(hung, kMaxPorts);
         std::vector<UdpClient *> h, expected;
         std::vector<std::string> commands;
         for (size_t i = 0; i < hung; i++)
@@ -190,7 +189,7 @@ protected:
         }
         // Room for two more: an acknowledging client that moves, and a new one.
         UdpClient *acking = nullptr;
-        if (hung + 2 <= kCapacity) {
+        if (hung + 2 <= kMaxPorts) {
             acking = &Client();
             Forward(kStart, Port(*acking));
             UdpClient &moved = Client();
@@ -225,7 +224,7 @@ protected:
                hung, hung == 1 ? "" : "s", seconds, commands.size());
 
         for (UdpClient *c : h)
-            EXPECT_EQ(c->Count(), static_cast<size_t>(kRedrawAttempts)) << c->Port();
+            EXPECT_EQ(c->Count(), static_cast<size_t>(contract::kAttempts)) << c->Port();
         if (acking != nullptr) {
             EXPECT_EQ(acking->Count(), 1u);
         }
@@ -249,7 +248,7 @@ TEST_F(HungClients, AHungClientHoldsThePassAndCommandsMeanwhileAreAppliedAfterIt
 // About ten times fourteen seconds: run with --gtest_also_run_disabled_tests.
 TEST_F(HungClients, DISABLED_TenHungClientsHoldThePassAndCommandsMeanwhileAreAppliedAfterIt)
 {
-    HoldPass(kCapacity, 10 * kOneHungPass);
+    HoldPass(kMaxPorts, 10 * kOneHungPass);
 }
 
 }  // namespace

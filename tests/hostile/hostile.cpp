@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace hostile {
@@ -107,7 +108,7 @@ std::string Describe(const Usage &u)
 
 std::vector<char> Request()
 {
-    return TextZ("redrawtray");
+    return std::vector<char>(std::begin(contract::kRequest), std::end(contract::kRequest));
 }
 
 std::vector<char> Text(const std::string &s)
@@ -211,12 +212,12 @@ bool HostileHelper::ExpectAlive()
 
 void HostileHelper::ExpectTable(const std::vector<UdpClient *> &expected, bool ordered)
 {
-    ASSERT_LE(expected.size(), kCapacity);
+    ASSERT_LE(expected.size(), kMaxPorts);
     if (!ExpectAlive())
         return;
 
     std::vector<UdpClient *> served = expected;
-    for (size_t i = expected.size(); i < kCapacity; i++) {
+    for (size_t i = expected.size(); i < kMaxPorts; i++) {
         UdpClient &filler = Client();
         Forward(kStart, Port(filler));
         served.push_back(&filler);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/tool/contract.h"
 #include "tests/tool/harness.h"
 #include "tests/unit/udp_peer.h"
 
@@ -32,14 +33,14 @@ extern std::string g_wineLog;
 inline constexpr DWORD kQuick = 10000;
 inline constexpr DWORD kOneHungPass = 60000;
 
-// The command codes as they travel in wParam, and the tag launches put in dwData.
-inline constexpr WPARAM kStart = 1;
-inline constexpr WPARAM kStop = 2;
-inline constexpr WPARAM kChange = 3;
-inline constexpr ULONG_PTR kTag = 0x12345678;
-inline constexpr DWORD kBlock = 218;
-
-inline constexpr size_t kCapacity = 10;
+// The command codes as they travel in wParam, the tag launches put in dwData, the
+// block's size and the table's.
+using contract::kBlock;
+using contract::kChange;
+using contract::kMaxPorts;
+using contract::kStart;
+using contract::kStop;
+using contract::kTag;
 
 // What the helper process holds, as another program sees it.
 struct Usage {

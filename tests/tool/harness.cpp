@@ -2,8 +2,7 @@
 
 #include <string.h>
 
-#include "control/command_text.h"
-#include "notify/notify.h"
+#include "tests/tool/contract.h"
 
 namespace harness {
 
@@ -34,7 +33,7 @@ std::string WindowsPath(const std::string &path)
 
 HWND FindHelper()
 {
-    return FindWindowA(kHelperClassName, nullptr);
+    return FindWindowA(contract::kClassName, nullptr);
 }
 
 HWND WaitForHelper(DWORD ms)
@@ -217,7 +216,7 @@ std::vector<Clock::time_point> UdpClient::Answers()
 
 std::vector<char> UdpClient::Ack()
 {
-    return std::vector<char>(kRedrawAck, kRedrawAck + sizeof kRedrawAck);
+    return std::vector<char>(contract::kAck, contract::kAck + sizeof contract::kAck);
 }
 
 UdpClient::Reply UdpClient::AckAt(int n)

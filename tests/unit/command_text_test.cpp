@@ -9,6 +9,7 @@
 
 #include "control/command_text.h"
 #include "registry/port_table.h"
+#include "tests/tool/contract.h"
 
 namespace {
 
@@ -77,13 +78,13 @@ Recognized Recognize(const char *text)
 TEST(Commands, KeywordsWithTheirBlankGiveTheirCodes)
 {
     Recognized r = Recognize("start 701");
-    EXPECT_EQ(r.code, kCommandStart);
+    EXPECT_EQ(r.code, contract::kStart);
     EXPECT_EQ(r.argument, "701");
     r = Recognize("change 701 800");
-    EXPECT_EQ(r.code, kCommandChange);
+    EXPECT_EQ(r.code, contract::kChange);
     EXPECT_EQ(r.argument, "701 800");
     r = Recognize("stop  701 extra");
-    EXPECT_EQ(r.code, kCommandStop);
+    EXPECT_EQ(r.code, contract::kStop);
     EXPECT_EQ(r.argument, " 701 extra");
     EXPECT_EQ(Recognize("start ").argument, "");
 }
@@ -154,11 +155,11 @@ TEST(Payload, HoldsTheArgumentItsNulAndZeros)
 TEST(Payload, CutsALongArgumentTo217BytesAndWritesNothingPast218)
 {
     std::string argument(1000, '7');
-    std::vector<char> guarded(kPayloadSize + 16, 'g');
+    std::vector<char> guarded(contract::kBlock + 16, 'g');
     BuildPayload(argument.c_str(), guarded.data());
-    EXPECT_EQ(std::string(guarded.data()), std::string(217, '7'));
-    EXPECT_EQ(guarded[217], '\0');
-    for (size_t i = kPayloadSize; i < guarded.size(); i++)
+    EXPECT_EQ(std::string(guarded.data()), std::string(contract::kBlock - 1, '7'));
+    EXPECT_EQ(guarded[contract::kBlock - 1], '\0');
+    for (size_t i = contract::kBlock; i < guarded.size(); i++)
         ASSERT_EQ(guarded[i], 'g') << i;
 }
 
@@ -187,40 +188,40 @@ protected:
 
 TEST_F(Forwarded, StartAddsTheFirstNumberOfTheText)
 {
-    EXPECT_EQ(Apply(kCommandStart, "702 extra"), kEffectNone);
-    EXPECT_EQ(Apply(kCommandStart, "  -1"), kEffectNone);
-    EXPECT_EQ(Apply(kCommandStart, "abc"), kEffectNone);
+    EXPECT_EQ(Apply(contract::kStart, "702 extra"), kEffectNone);
+    EXPECT_EQ(Apply(contract::kStart, "  -1"), kEffectNone);
+    EXPECT_EQ(Apply(contract::kStart, "abc"), kEffectNone);
     EXPECT_EQ(Table(), (V{701, 702, -1, 0}));
 }
 
 TEST_F(Forwarded, StopOfTheLastClientAsksToCloseWhateverItNames)
 {
-    EXPECT_EQ(Apply(kCommandStop, "777"), kEffectClose);
+    EXPECT_EQ(Apply(contract::kStop, "777"), kEffectClose);
     EXPECT_EQ(Table(), V{701});  // the port stays until the process ends
 }
 
 TEST_F(Forwarded, StopWithSeveralClientsRemovesOnlyARegisteredPort)
 {
-    Apply(kCommandStart, "702");
-    EXPECT_EQ(Apply(kCommandStop, "777"), kEffectNone);
+    Apply(contract::kStart, "702");
+    EXPECT_EQ(Apply(contract::kStop, "777"), kEffectNone);
     EXPECT_EQ(Table(), (V{701, 702}));
-    EXPECT_EQ(Apply(kCommandStop, "701"), kEffectNone);
+    EXPECT_EQ(Apply(contract::kStop, "701"), kEffectNone);
     EXPECT_EQ(Table(), V{702});
 }
 
 TEST_F(Forwarded, ChangeReadsTheSecondNumberAfterTheFirstBlank)
 {
-    Apply(kCommandChange, "701 800");
+    Apply(contract::kChange, "701 800");
     EXPECT_EQ(Table(), V{800});
     // A leading blank makes the second number the first one again: 800 to 800.
-    Apply(kCommandChange, " 800 900");
+    Apply(contract::kChange, " 800 900");
     EXPECT_EQ(Table(), V{800});
 }
 
 TEST_F(Forwarded, ChangeWithoutABlankIsIgnored)
 {
-    Apply(kCommandChange, "701,800");
-    Apply(kCommandChange, "701");
+    Apply(contract::kChange, "701,800");
+    Apply(contract::kChange, "701");
     EXPECT_EQ(Table(), V{701});
 }
 
@@ -235,24 +236,24 @@ TEST_F(Forwarded, PayloadsAreReadOnlyWithinTheirSize)
 {
     // No NUL anywhere: the text ends with the payload.
     const char digits[] = {'7', '0', '2'};
-    ApplyCommand(kCommandStart, digits, sizeof digits);
+    ApplyCommand(contract::kStart, digits, sizeof digits);
     // A short payload whose next byte in memory would continue the number.
     const char longer[] = {'7', '0', '3', '9', '9'};
-    ApplyCommand(kCommandStart, longer, 3);
+    ApplyCommand(contract::kStart, longer, 3);
     // The blank of a change lies beyond the payload: no blank, ignored.
     const char change[] = {'7', '0', '1', ' ', '9'};
-    ApplyCommand(kCommandChange, change, 3);
+    ApplyCommand(contract::kChange, change, 3);
     // A blank that ends the payload: the new port is an empty text, 0.
-    ApplyCommand(kCommandChange, change, 4);
+    ApplyCommand(contract::kChange, change, 4);
     EXPECT_EQ(Table(), (V{0, 702, 703}));
 }
 
 TEST_F(Forwarded, AMissingPayloadIsAnEmptyText)
 {
-    ApplyCommand(kCommandStart, nullptr, 218);
-    ApplyCommand(kCommandStart, "999", 0);
+    ApplyCommand(contract::kStart, nullptr, contract::kBlock);
+    ApplyCommand(contract::kStart, "999", 0);
     EXPECT_EQ(Table(), (V{701, 0}));
-    EXPECT_EQ(ApplyCommand(kCommandChange, nullptr, 0), kEffectNone);
+    EXPECT_EQ(ApplyCommand(contract::kChange, nullptr, 0), kEffectNone);
     EXPECT_EQ(Table(), (V{701, 0}));
 }
 

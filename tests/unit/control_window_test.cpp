@@ -15,6 +15,7 @@
 #include "control/control.h"
 #include "host/tray_window.h"
 #include "registry/port_table.h"
+#include "tests/tool/contract.h"
 
 namespace {
 
@@ -58,29 +59,30 @@ protected:
         WNDCLASSA wc = {};
         wc.lpfnWndProc = RecordingWndProc;
         wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = kHelperClassName;
+        wc.lpszClassName = contract::kClassName;
         ASSERT_NE(RegisterClassA(&wc), 0);
     }
     void TearDown() override
     {
         if (window_ != nullptr)
             DestroyWindow(window_);
-        UnregisterClassA(kHelperClassName, GetModuleHandleA(nullptr));
+        UnregisterClassA(contract::kClassName, GetModuleHandleA(nullptr));
     }
     void StartRecordingHelper()
     {
-        window_ = CreateWindowExA(0, kHelperClassName, "recorder", WS_OVERLAPPEDWINDOW, 0, 0,
-                                  0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        window_ = CreateWindowExA(0, contract::kClassName, "recorder", WS_OVERLAPPEDWINDOW,
+                                  0, 0, 0, 0, nullptr, nullptr, GetModuleHandleA(nullptr),
+                                  nullptr);
         ASSERT_NE(window_, nullptr);
     }
     void ExpectForwarded(WPARAM code, const std::string &argument)
     {
         ASSERT_EQ(g_received.count, 1);
         EXPECT_EQ(g_received.code, code);
-        EXPECT_EQ(g_received.tag, 0x12345678u);
-        EXPECT_EQ(g_received.size, 218u);
-        ASSERT_EQ(g_received.block.size(), 218u);
-        std::vector<char> expected(218, '\0');
+        EXPECT_EQ(g_received.tag, contract::kTag);
+        EXPECT_EQ(g_received.size, contract::kBlock);
+        ASSERT_EQ(g_received.block.size(), contract::kBlock);
+        std::vector<char> expected(contract::kBlock, '\0');
         memcpy(expected.data(), argument.data(), argument.size());
         EXPECT_EQ(g_received.block, expected);
     }
@@ -94,7 +96,7 @@ protected:
 // released would still be held.
 bool LaunchLockIsFree()
 {
-    static HANDLE lock = CreateMutexA(nullptr, FALSE, "Local\\ZYLjavatray.launch");
+    static HANDLE lock = CreateMutexA(nullptr, FALSE, contract::kLaunchLock);
     bool free = false;
     std::thread other([&free] {
         free = WaitForSingleObject(lock, 0) == WAIT_OBJECT_0;
@@ -134,7 +136,7 @@ TEST_F(Launch, StartIsForwardedWithItsWholeArgumentText)
 {
     StartRecordingHelper();
     EXPECT_EQ(HandleCommandLine("start 702 extra"), kLaunchDone);
-    ExpectForwarded(1, "702 extra");
+    ExpectForwarded(contract::kStart, "702 extra");
     EXPECT_EQ(Table(), V{702});  // the launch's own table, discarded as it exits
     EXPECT_TRUE(LaunchLockIsFree());
 }
@@ -143,10 +145,10 @@ TEST_F(Launch, ChangeAndStopAreForwardedWithTheirCodes)
 {
     StartRecordingHelper();
     EXPECT_EQ(HandleCommandLine("change  701 800"), kLaunchDone);
-    ExpectForwarded(3, " 701 800");
+    ExpectForwarded(contract::kChange, " 701 800");
     g_received = Received();
     EXPECT_EQ(HandleCommandLine("stop 701"), kLaunchDone);
-    ExpectForwarded(2, "701");
+    ExpectForwarded(contract::kStop, "701");
     EXPECT_EQ(Table(), V{});
 }
 
@@ -155,7 +157,7 @@ TEST_F(Launch, ALongArgumentIsCutTo217Bytes)
     StartRecordingHelper();
     std::string text = "stop " + std::string(300, '9');
     EXPECT_EQ(HandleCommandLine(text.c_str()), kLaunchDone);
-    ExpectForwarded(2, std::string(217, '9'));
+    ExpectForwarded(contract::kStop, std::string(contract::kBlock - 1, '9'));
 }
 
 TEST_F(Launch, NoCommandSendsNothingEvenWithAHelper)
@@ -257,9 +259,9 @@ protected:
         if (IsWindow(window_))
             DestroyWindow(window_);
         Drain();
-        UnregisterClassA(kHelperClassName, GetModuleHandleA(nullptr));
+        UnregisterClassA(contract::kClassName, GetModuleHandleA(nullptr));
     }
-    LRESULT Send(WPARAM code, const void *data, DWORD size, ULONG_PTR tag = 0x12345678)
+    LRESULT Send(WPARAM code, const void *data, DWORD size, ULONG_PTR tag = contract::kTag)
     {
         COPYDATASTRUCT cds = {tag, size, const_cast<void *>(data)};
         return SendMessageA(window_, WM_COPYDATA, code, reinterpret_cast<LPARAM>(&cds));
@@ -292,10 +294,10 @@ protected:
 
 TEST_F(HelperWindow, HasTheHelpersClassTitleAndStaysHidden)
 {
-    EXPECT_EQ(FindWindowA(kHelperClassName, nullptr), window_);
+    EXPECT_EQ(FindWindowA(contract::kClassName, nullptr), window_);
     char title[64] = {};
     GetWindowTextA(window_, title, sizeof title);
-    EXPECT_STREQ(title, "Java tray wexel ZYL");
+    EXPECT_STREQ(title, contract::kTitle);
     EXPECT_FALSE(IsWindowVisible(window_));
     EXPECT_EQ(GetClassLongA(window_, GCL_STYLE), static_cast<DWORD>(CS_HREDRAW | CS_VREDRAW));
     EXPECT_EQ(TaskbarCreatedMsg, RegisterWindowMessageA("TaskbarCreated"));
@@ -303,9 +305,9 @@ TEST_F(HelperWindow, HasTheHelpersClassTitleAndStaysHidden)
 
 TEST_F(HelperWindow, AppliesStartChangeAndStopAndAnswersZero)
 {
-    EXPECT_EQ(Send(1, "702"), 0);
-    EXPECT_EQ(Send(3, "701 800"), 0);
-    EXPECT_EQ(Send(2, "702"), 0);
+    EXPECT_EQ(Send(contract::kStart, "702"), 0);
+    EXPECT_EQ(Send(contract::kChange, "701 800"), 0);
+    EXPECT_EQ(Send(contract::kStop, "702"), 0);
     EXPECT_EQ(Table(), V{800});
     EXPECT_FALSE(Drain());
     EXPECT_TRUE(IsWindow(window_));
@@ -313,8 +315,9 @@ TEST_F(HelperWindow, AppliesStartChangeAndStopAndAnswersZero)
 
 TEST_F(HelperWindow, StopOfTheLastClientClosesEvenIfAStartComesFirst)
 {
-    Send(2, "777");
-    Send(1, "702");  // handled before the queued close request: it does not withdraw it
+    Send(contract::kStop, "777");
+    // Handled before the queued close request: it does not withdraw it.
+    Send(contract::kStart, "702");
     WPARAM code = 99;
     EXPECT_TRUE(Drain(&code));
     EXPECT_EQ(code, 0u);
@@ -336,14 +339,14 @@ TEST_F(HelperWindow, ReadsOddPayloadsOnlyWithinTheirBounds)
     char *end = pages + si.dwPageSize;
 
     memcpy(end - 3, "702", 3);  // no NUL
-    Send(1, end - 3, 3);
+    Send(contract::kStart, end - 3, 3);
     memcpy(end - 7, "702 703", 7);  // a change with no NUL after the new port
-    Send(3, end - 7, 7);
+    Send(contract::kChange, end - 7, 7);
     memcpy(end - 3, "701", 3);  // a change with no blank: ignored
-    Send(3, end - 3, 3);
-    Send(1, nullptr, 0);  // no payload at all: an empty text, port 0
+    Send(contract::kChange, end - 3, 3);
+    Send(contract::kStart, nullptr, 0);  // no payload at all: an empty text, port 0
     Send(7, end - 3, 3);  // an unknown code
-    Send(1, "704", 4, 0xBADu);  // the tag is not checked
+    Send(contract::kStart, "704", 4, 0xBADu);  // the tag is not checked
     VirtualFree(pages, 0, MEM_RELEASE);
     EXPECT_EQ(Table(), (V{701, 703, 0, 704}));
     EXPECT_TRUE(IsWindow(window_));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "notify/notify.h"
+#include "tests/tool/contract.h"
 #include "udp_peer.h"
 
 namespace {
@@ -28,7 +29,7 @@ TEST(RedrawWithTheProgramsPause, EachFailedAttemptCostsTheClientASecond)
     ScriptedClient client([](int n) -> std::optional<std::string> {
         if (n < 2)
             return std::string("redrawokay") + '\0';
-        return std::string(kRedrawAck, sizeof kRedrawAck);
+        return std::string(contract::kAck, sizeof contract::kAck);
     });
     ASSERT_TRUE(client.Start());
     const Clock::time_point start = Clock::now();
@@ -41,11 +42,11 @@ TEST(RedrawWithTheProgramsPause, EachFailedAttemptCostsTheClientASecond)
     constexpr int kTickMs = 20;
     // The client's own arrival times may lag by a scheduling delay.
     for (size_t i = 1; i < requests.size(); i++)
-        EXPECT_GE(Ms(requests[i].at - requests[i - 1].at), kRedrawPauseMs - 100)
+        EXPECT_GE(Ms(requests[i].at - requests[i - 1].at), contract::kPauseMs - 100)
             << "request " << i;
-    EXPECT_GE(Ms(took), 2 * kRedrawPauseMs - kTickMs);
+    EXPECT_GE(Ms(took), 2 * contract::kPauseMs - kTickMs);
     // Less than three pauses' worth: two were taken, and each was one second.
-    EXPECT_LT(Ms(took), 3 * kRedrawPauseMs);
+    EXPECT_LT(Ms(took), 3 * contract::kPauseMs);
 }
 
 }  // namespace

@@ -16,16 +16,17 @@
 
 #include "fake_pause.h"
 #include "notify/notify.h"
+#include "tests/tool/contract.h"
 #include "udp_peer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the helper must put on the wire, spelled out: the text and its NUL.
-const std::string kRequestOnTheWire("redrawtray\0", 11);
+// What the helper must put on the wire: the text and its NUL.
+const std::string kRequestOnTheWire(contract::kRequest, sizeof contract::kRequest);
 // The acknowledgement as a client sends it, with its NUL.
-const std::string kAck(kRedrawAck, sizeof kRedrawAck);
+const std::string kAck(contract::kAck, sizeof contract::kAck);
 const std::vector<uint32_t> kNoPause;
 
 // A wait may end this much before its limit as measured here (timer granularity).
@@ -33,7 +34,7 @@ constexpr int kTimerSlackMs = 10;
 
 std::vector<uint32_t> Pauses(int count)
 {
-    return std::vector<uint32_t>(static_cast<size_t>(count), kRedrawPauseMs);
+    return std::vector<uint32_t>(static_cast<size_t>(count), contract::kPauseMs);
 }
 
 long long Ms(Clock::duration d)
@@ -100,19 +101,19 @@ TEST(RedrawAttempts, EveryUnansweredAttemptIsFollowedByASecondsPause)
 TEST(RedrawAttempts, ASilentClientGetsTenRequestsEachWaitedForAndThenTheCallEnds)
 {
     Exchange e = RunExchange(Silent);
-    ASSERT_EQ(e.requests.size(), static_cast<size_t>(kRedrawAttempts));
+    ASSERT_EQ(e.requests.size(), static_cast<size_t>(contract::kAttempts));
     // The last failed attempt is paused after too.
-    EXPECT_EQ(e.pauses, Pauses(kRedrawAttempts));
+    EXPECT_EQ(e.pauses, Pauses(contract::kAttempts));
 
     // Each attempt waits out its own receive limit: the next request comes no sooner
     // (give or take the client's scheduling delay)...
     for (size_t i = 1; i < e.requests.size(); i++)
-        EXPECT_GE(Ms(e.requests[i].at - e.requests[i - 1].at), kReceiveLimitMs - 100)
+        EXPECT_GE(Ms(e.requests[i].at - e.requests[i - 1].at), contract::kReceiveLimitMs - 100)
             << "attempt " << i;
-    EXPECT_GE(Ms(e.took), kRedrawAttempts * (kReceiveLimitMs - kTimerSlackMs));
+    EXPECT_GE(Ms(e.took), contract::kAttempts * (contract::kReceiveLimitMs - kTimerSlackMs));
     // ...and not much later: a limit of 500 ms or more would exceed this, while each
     // attempt's own overhead is a few milliseconds, under Wine too.
-    EXPECT_LT(Ms(e.took), kRedrawAttempts * (kReceiveLimitMs + 100));
+    EXPECT_LT(Ms(e.took), contract::kAttempts * (contract::kReceiveLimitMs + 100));
 }
 
 TEST(RedrawAttempts, AnAnswerArrivingAfterItsAttemptGaveUpIsTakenByTheNext)
@@ -175,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"AckInADatagramLongerThanTheBuffer",
               kAck + std::string(kReplyBufferSize, 'x')},
         // The buffer is cleared before each receive, so the text ends with the datagram.
-        Reply{"AckWithoutItsNul", std::string(kRedrawAck)}),
+        Reply{"AckWithoutItsNul", std::string(contract::kAck)}),
     ReplyName);
 
 class RejectedReply : public testing::TestWithParam<Reply> {};
@@ -201,10 +202,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Reply{"AckCutShort", WithNul("redrawo")},
                     Reply{"EmptyDatagram", std::string()},
                     Reply{"FullBufferWithoutANul",
-                          kRedrawAck +
-                              std::string(kReplyBufferSize - strlen(kRedrawAck), 'x')},
+                          contract::kAck +
+                              std::string(kReplyBufferSize - strlen(contract::kAck), 'x')},
                     Reply{"LongerThanTheBufferWithoutANul",
-                          kRedrawAck + std::string(kReplyBufferSize + 100, 'x')}),
+                          contract::kAck + std::string(kReplyBufferSize + 100, 'x')}),
     ReplyName);
 
 TEST(RedrawSocket, AllAttemptsOfACallShareOneSourcePortWhichTheCallReleases)
@@ -212,14 +213,14 @@ TEST(RedrawSocket, AllAttemptsOfACallShareOneSourcePortWhichTheCallReleases)
     // Ten wrong replies make the first call's ten attempts quick; the second call's
     // first request is acknowledged.
     ScriptedClient client([](int n) -> std::optional<std::string> {
-        return n < kRedrawAttempts ? WithNul("redrawokay") : kAck;
+        return n < contract::kAttempts ? WithNul("redrawokay") : kAck;
     });
     ASSERT_TRUE(client.Start());
     ResetFakePause();
     NotifyRedraw(client.Port());
-    ASSERT_TRUE(client.WaitForRequests(kRedrawAttempts, 5000));
+    ASSERT_TRUE(client.WaitForRequests(contract::kAttempts, 5000));
     const std::vector<Datagram> first = client.Requests();
-    ASSERT_EQ(first.size(), static_cast<size_t>(kRedrawAttempts));
+    ASSERT_EQ(first.size(), static_cast<size_t>(contract::kAttempts));
     const uint16_t firstPort = first[0].sourcePort;
     for (size_t i = 1; i < first.size(); i++)
         EXPECT_EQ(first[i].sourcePort, firstPort) << "attempt " << i;
@@ -230,7 +231,7 @@ TEST(RedrawSocket, AllAttemptsOfACallShareOneSourcePortWhichTheCallReleases)
     ASSERT_TRUE(holder.Bind(firstPort)) << "the first call's socket is still open";
     NotifyRedraw(client.Port());
     const std::vector<Datagram> all = client.Stop();
-    ASSERT_EQ(all.size(), static_cast<size_t>(kRedrawAttempts) + 1);
+    ASSERT_EQ(all.size(), static_cast<size_t>(contract::kAttempts) + 1);
     EXPECT_NE(all.back().sourcePort, firstPort);
 }
 

@@ -214,18 +214,19 @@ TEST_F(Helper, ACommandDuringAPassWaitsInItsLauncher)
     EXPECT_EQ(b.Count(), 1u);  // and the command was applied after it
 }
 
+BOOL CALLBACK CountHelperWindow(HWND w, LPARAM counter)
+{
+    char name[32] = {};
+    if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, contract::kClassName) == 0)
+        ++*reinterpret_cast<int *>(counter);
+    return TRUE;
+}
+
 // Windows of the helper's class on the desktop.
 int HelperWindows()
 {
     int count = 0;
-    EnumWindows(
-        [](HWND w, LPARAM counter) -> BOOL {
-            char name[32] = {};
-            if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, contract::kClassName) == 0)
-                ++*reinterpret_cast<int *>(counter);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
+    EnumWindows(CountHelperWindow, reinterpret_cast<LPARAM>(&count));
     return count;
 }
 

@@ -100,7 +100,11 @@ void Kill(Process &p)
 {
     if (p.handle == nullptr)
         return;
-    Resume(p);
+    // A suspended process is ended as it is: resumed, it might run its command first.
+    if (p.suspended != nullptr) {
+        CloseHandle(p.suspended);
+        p.suspended = nullptr;
+    }
     TerminateProcess(p.handle, 77);
     WaitForSingleObject(p.handle, 5000);
     CloseHandle(p.handle);

@@ -1,5 +1,6 @@
 #include "tests/tool/harness.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "tests/tool/contract.h"
@@ -16,6 +17,9 @@ struct WinsockUser {
     }
     ~WinsockUser() { WSACleanup(); }
 };
+
+// How often a launch that the system failed to set up is tried in all.
+constexpr int kStartAttempts = 3;
 
 }  // namespace
 
@@ -58,13 +62,27 @@ Process Start(const std::string &application, const char *commandLine, DWORD fla
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    // CreateProcessA may write into the command line: hand it a copy.
-    std::vector<char> line;
-    if (commandLine != nullptr)
-        line.assign(commandLine, commandLine + strlen(commandLine) + 1);
-    if (!CreateProcessA(application.c_str(), commandLine != nullptr ? line.data() : nullptr,
-                        nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi))
-        return p;
+    for (int attempt = 1;; attempt++) {
+        // CreateProcessA may write into the command line: hand it a fresh copy each time.
+        std::vector<char> line;
+        if (commandLine != nullptr)
+            line.assign(commandLine, commandLine + strlen(commandLine) + 1);
+        if (CreateProcessA(application.c_str(), commandLine != nullptr ? line.data() : nullptr,
+                           nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi))
+            break;
+        // Under Wine, about one launch in a few thousand dies while the system sets it
+        // up, before any of the program's own code runs, and CreateProcess fails with
+        // ERROR_INTERNAL_ERROR. The program never saw its command, so it is started again;
+        // any other failure is the answer.
+        DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) {
+            SetLastError(error);
+            return p;
+        }
+        fprintf(stderr, "harness: %s died while it was set up (error %lu); starting it again\n",
+                commandLine != nullptr ? commandLine : application.c_str(), error);
+        Sleep(50);
+    }
     if ((flags & CREATE_SUSPENDED) != 0)
         p.suspended = pi.hThread;
     else
@@ -113,9 +131,15 @@ void Kill(Process &p)
 
 DWORD Run(const std::string &application, const char *commandLine, DWORD ms)
 {
+    const char *shown = commandLine != nullptr ? commandLine : application.c_str();
     Process p = Start(application, commandLine);
+    if (p.handle == nullptr) {
+        fprintf(stderr, "harness: could not start %s: error %lu\n", shown, GetLastError());
+        return static_cast<DWORD>(-1);
+    }
     DWORD code = 0;
     if (!Wait(p, ms, &code)) {
+        fprintf(stderr, "harness: %s did not end within %lu ms\n", shown, ms);
         Kill(p);
         return static_cast<DWORD>(-1);
     }

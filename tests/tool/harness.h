@@ -39,7 +39,8 @@ struct Process {
 };
 
 // Starts `application` with `commandLine` passed byte for byte (nullptr: Windows builds
-// it from the name). Returns a process with a null handle on failure. `flags` are
+// it from the name). Returns a process with a null handle on failure; a launch that the
+// system failed to set up before the program ran is tried again. `flags` are
 // CreateProcess's: CREATE_SUSPENDED holds the process until Resume, so that launches
 // can be let go together and race for real.
 Process Start(const std::string &application, const char *commandLine, DWORD flags = 0);
@@ -49,7 +50,8 @@ bool Wait(Process &p, DWORD ms, DWORD *exitCode);
 // Ends a process this harness started and closes its handle (for clean-ups).
 void Kill(Process &p);
 
-// Starts and waits: returns the exit code, or -1 (as unsigned) if it did not end in time.
+// Starts and waits: returns the exit code, or -1 (as unsigned) if it did not start or did
+// not end in time, which it then says on standard error.
 DWORD Run(const std::string &application, const char *commandLine, DWORD ms = 30000);
 // The usual launch: "<quoted application> <command text>".
 DWORD RunCommand(const std::string &application, const std::string &commandText,

@@ -21,6 +21,12 @@ struct WinsockUser {
 // How often a launch that the system failed to set up is tried in all.
 constexpr int kStartAttempts = 3;
 
+// How a launch is named in the harness's reports.
+const char *Shown(const std::string &application, const char *commandLine)
+{
+    return commandLine != nullptr ? commandLine : application.c_str();
+}
+
 }  // namespace
 
 std::string WindowsPath(const std::string &path)
@@ -80,7 +86,7 @@ Process Start(const std::string &application, const char *commandLine, DWORD fla
             return p;
         }
         fprintf(stderr, "harness: %s died while it was set up (error %lu); starting it again\n",
-                commandLine != nullptr ? commandLine : application.c_str(), error);
+                Shown(application, commandLine), error);
         Sleep(50);
     }
     if ((flags & CREATE_SUSPENDED) != 0)
@@ -131,15 +137,16 @@ void Kill(Process &p)
 
 DWORD Run(const std::string &application, const char *commandLine, DWORD ms)
 {
-    const char *shown = commandLine != nullptr ? commandLine : application.c_str();
     Process p = Start(application, commandLine);
     if (p.handle == nullptr) {
-        fprintf(stderr, "harness: could not start %s: error %lu\n", shown, GetLastError());
+        fprintf(stderr, "harness: could not start %s: error %lu\n",
+                Shown(application, commandLine), GetLastError());
         return static_cast<DWORD>(-1);
     }
     DWORD code = 0;
     if (!Wait(p, ms, &code)) {
-        fprintf(stderr, "harness: %s did not end within %lu ms\n", shown, ms);
+        fprintf(stderr, "harness: %s did not end within %lu ms\n", Shown(application, commandLine),
+                ms);
         Kill(p);
         return static_cast<DWORD>(-1);
     }

@@ -1,17 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing the helper need.
-# Idempotent and quiet: when everything is present it only checks and exits.
+# Installs the Debian packages that building and testing the helper need. Idempotent
+# and quiet: when everything is present it only checks and exits.
+#
+# What the machine runs decides what it gets. Where the kernel runs 32-bit code, the
+# host's Wine gets its 32-bit half (wine32:i386). Where it does not, the host stays
+# amd64 only, and the 32-bit program is run in the emulated root of
+# tests/wine/emu32.sh instead, which is built here once.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  wine wine32:i386 wine64 xvfb xauth
+  wine wine64 xvfb xauth
   default-jdk-headless
   # The Java library's Maven build, offline: Debian's repository holds these plugins.
   maven junit5 libsurefire-java libmaven-compiler-plugin-java libmaven-jar-plugin-java
   libmaven-resources-plugin-java libmaven-install-plugin-java
+  libmaven-source-plugin-java libmaven-javadoc-plugin-java
+  # Signing a release, and the test that signs with a throwaway certificate.
+  osslsigncode openssl
 )
+if bash tests/wine/emu32.sh native; then
+  native32=yes
+  packages+=(wine32:i386)
+else
+  native32=no
+  packages+=(debootstrap)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,15 +36,31 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ $native32 = yes ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  echo "bootstrap: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  # A mirror in the middle of a sync fails an index now and then, and an index of an
+  # architecture this machine does not need must never stop the set-up: after a few
+  # tries, install from what did come, and let the install say what is missing.
+  updated=no
+  for try in 1 2 3; do
+    if $sudo apt-get update -qq >/dev/null 2>&1; then updated=yes; break; fi
+    echo "bootstrap: apt-get update failed (try $try of 3)" >&2
+    sleep $((try * 5))
+  done
+  [ $updated = yes ] || echo "bootstrap: going on with the package lists that did arrive" >&2
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-echo "bootstrap: installing ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq >/dev/null
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if [ $native32 = no ] && ! bash tests/wine/emu32.sh ready; then
+  # Without the route the 32-bit program's tests are skipped, not failed: say so loudly.
+  bash tests/wine/emu32.sh setup ||
+    echo "bootstrap: no emulated route for 32-bit programs; their Windows tests will be skipped" >&2
+fi

@@ -4,13 +4,16 @@
 # about 20 s); the display and the wineserver live only from "start" to "stop" and are
 # ended by the PIDs this script recorded, never by name.
 #
-#   winenv.sh start STATE_DIR          create the prefix if needed, start Xvfb and wineserver
+#   winenv.sh start STATE_DIR [ARCH]   create the prefix if needed, start Xvfb and wineserver
 #   winenv.sh run STATE_DIR PROG ARGS  run a Windows program in that environment
 #   winenv.sh stop STATE_DIR           stop what "start" started
 #   winenv.sh env STATE_DIR            print the environment as shell assignments
 #
-# "run" exits with 77 (skipped) for a 32-bit program on a machine whose kernel runs no
-# 32-bit code at all: there Wine can run only the 64-bit build.
+# ARCH is the processor of the build under test (i686 or x86_64; x86_64 if left out).
+# On a kernel that runs no 32-bit code, an i686 environment runs Wine inside the
+# emulated root of emu32.sh, when it has been set up: there 32-bit and 64-bit programs
+# run side by side. Otherwise Wine is the host's, and "run" exits with 77 (skipped) for
+# a 32-bit program that the host cannot run.
 set -euo pipefail
 
 cmd=${1:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
@@ -18,24 +21,27 @@ state=${2:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
 shift 2
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+emu32="$here/emu32.sh"
 
-export WINEPREFIX="$state/prefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No mono or gecko installer may wait for an answer on the virtual display.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset WINEARCH
+# "emu" where this environment's Wine runs in the emulated root, else "host"; chosen
+# by "start" and kept until "stop".
+mode=host
+[ "$cmd" != start ] && [ -s "$state/mode" ] && mode=$(cat "$state/mode")
 
 # Debian's wine script always picks the 32-bit loader when it is installed, and on a
 # kernel without 32-bit support that loader cannot even start. Such a machine gets the
 # 64-bit loader directly, which is what the script would pick without wine32.
 runs_32bit() { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
-if runs_32bit; then
-  WINE=wine
-else
-  export WINELOADER=/usr/lib/wine/wine64
-  WINE=$WINELOADER
+
+if [ "$cmd" = start ] && [ "${1:-x86_64}" = i686 ] && ! runs_32bit && "$emu32" ready; then
+  mode=emu
 fi
-wine() { "$WINE" "$@"; }
+
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No mono or gecko installer may wait for an answer on the virtual display.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINEARCH
 
 # Whether a Windows program is 32-bit: the machine field of its PE header is 0x14c.
 is_32bit_program() {
@@ -43,6 +49,31 @@ is_32bit_program() {
   pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 1
   [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ]
 }
+
+if [ "$mode" = emu ]; then
+  # A prefix of the root's own Wine, beside the host's.
+  export WINEPREFIX="$state/prefix-emu32"
+  # The wrapper prefers the 32-bit loader, which costs an emulated start even for a
+  # 64-bit program: each program gets the loader of its own kind.
+  loader_for() {
+    if is_32bit_program "$1"; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
+  }
+  wine() { "$emu32" exec "$PWD" "$(loader_for "$1")" "$@"; }
+  wineserver_command=("$emu32" exec / /usr/lib/wine/wineserver)
+  # The command that runs a Windows program here, for programs outside this script.
+  WINE="$state/wine"
+else
+  export WINEPREFIX="$state/prefix"
+  if runs_32bit; then
+    WINE=wine
+  else
+    export WINELOADER=/usr/lib/wine/wine64
+    WINE=$WINELOADER
+  fi
+  wine() { "$WINE" "$@"; }
+  wineserver_command=(command wineserver)
+fi
+wineserver() { "${wineserver_command[@]}" "$@"; }
 
 load_display() {
   [ -s "$state/display" ] || { echo "winenv: no running environment in $state; run 'start' first" >&2; exit 1; }
@@ -79,19 +110,19 @@ start_wineserver() {
   alive "$state/wineserver.pid" && return 0
   # -f keeps it in the foreground so that $! is the server itself; -p keeps it alive
   # between test programs so each launch costs milliseconds rather than seconds.
-  wineserver -f -p >/dev/null 2>&1 &
+  "${wineserver_command[@]}" -f -p >/dev/null 2>&1 &
   echo $! >"$state/wineserver.pid"
 }
 
 init_prefix() {
-  [ -f "$state/prefix.ready" ] && return 0
+  [ -f "$WINEPREFIX.ready" ] && return 0
   rm -rf "$WINEPREFIX"
   wine wineboot -i >/dev/null 2>&1
   # A fault in a posted message must end the process, not open a crash dialog that
   # waits on the virtual display for ever.
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   wineserver -w
-  touch "$state/prefix.ready"
+  touch "$WINEPREFIX.ready"
 }
 
 stop_all() {
@@ -108,12 +139,23 @@ stop_all() {
     rm -f "$state/$f.pid"
   done
   rm -f "$state/display"
+  if [ "$mode" = emu ]; then
+    "$emu32" down || true
+    rm -f "$state/wine"
+  fi
+  rm -f "$state/mode"
 }
 
 case "$cmd" in
   start)
     close_inherited_fds
     trap 'stop_all' ERR
+    echo "$mode" >"$state/mode"
+    if [ "$mode" = emu ]; then
+      "$emu32" up
+      printf '#!/bin/sh\nexec %q run %q "$@"\n' "$here/winenv.sh" "$state" >"$state/wine"
+      chmod +x "$state/wine"
+    fi
     start_xvfb
     load_display
     start_wineserver
@@ -125,9 +167,12 @@ case "$cmd" in
   run)
     close_inherited_fds
     load_display
-    if is_32bit_program "$1" && ! runs_32bit; then
+    if [ "$mode" = host ] && is_32bit_program "$1" && ! runs_32bit; then
       echo "winenv: skipped: this machine's kernel runs no 32-bit programs, so Wine cannot run $1"
       exit 77
+    fi
+    if [ "$mode" = emu ]; then
+      exec "$emu32" exec "$PWD" "$(loader_for "$1")" "$@"
     fi
     exec "$WINE" "$@"
     ;;

@@ -1,7 +1,10 @@
 // The real program, launched as clients launch it, with UDP clients on 127.0.0.1 and
 // this test playing the shell and the other programs on the desktop.
 //
-//   helper_e2e_test.exe PATH_OF_HELPER [GoogleTest flags]
+//   helper_e2e_test.exe PATH_OF_HELPER [PATH_OF_OTHER_BUILD] [GoogleTest flags]
+//
+// PATH_OF_OTHER_BUILD is the program built for the other architecture: with it, the
+// typical road also runs with one build resident and the other launching.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -19,6 +22,7 @@ namespace {
 using namespace harness;
 
 std::string g_helper;
+std::string g_otherBuild;
 
 const DWORD kQuick = 10000;  // ample for anything that involves no pause
 
@@ -49,17 +53,17 @@ protected:
     static std::string Port(UdpClient &c) { return std::to_string(c.Port()); }
 
     // The first client's launch, which stays resident.
-    void StartResident(const std::string &commandText)
+    void StartResident(const std::string &commandText, const std::string &program = g_helper)
     {
-        resident_ = Start(g_helper, CommandLine(g_helper, commandText).c_str());
+        resident_ = Start(program, CommandLine(program, commandText).c_str());
         ASSERT_NE(resident_.handle, nullptr);
         window_ = WaitForHelper(kQuick);
         ASSERT_NE(window_, nullptr);
     }
 
-    void Launch(const std::string &commandText)
+    void Launch(const std::string &commandText, const std::string &program = g_helper)
     {
-        EXPECT_EQ(RunCommand(g_helper, commandText, kQuick), 0u) << commandText;
+        EXPECT_EQ(RunCommand(program, commandText, kQuick), 0u) << commandText;
     }
 
     DWORD HelperExit(DWORD ms = kQuick)
@@ -72,6 +76,29 @@ protected:
     // A pass, waited for: each client records what reached it.
     void Pass() { SendTaskbarCreated(window_); }
 
+    // From the first start, which stays resident, to the last stop; the other clients'
+    // launches are made with `launcher`.
+    void TypicalRoad(const std::string &resident, const std::string &launcher)
+    {
+        UdpClient &a = Client();
+        UdpClient &b = Client();
+        StartResident("start " + Port(a), resident);
+        Launch("start " + Port(b), launcher);
+
+        BroadcastTaskbarCreated();  // as the shell announces a new taskbar
+        ASSERT_TRUE(b.WaitFor(1, kQuick));
+        ASSERT_EQ(a.Count(), 1u);
+        EXPECT_LT(a.Received()[0].at, b.Received()[0].at);
+        EXPECT_EQ(a.Received()[0].bytes,
+                  std::vector<char>(std::begin(contract::kRequest), std::end(contract::kRequest)));
+
+        Launch("stop " + Port(a), launcher);
+        EXPECT_NE(FindHelper(), nullptr);
+        Launch("stop " + Port(b), launcher);
+        EXPECT_EQ(HelperExit(), 0u);
+        EXPECT_EQ(FindHelper(), nullptr);
+    }
+
     std::vector<std::unique_ptr<UdpClient>> clients_;
     Process resident_;
     HWND window_ = nullptr;
@@ -79,23 +106,20 @@ protected:
 
 TEST_F(Helper, TypicalRoadFromFirstStartToLastStop)
 {
-    UdpClient &a = Client();
-    UdpClient &b = Client();
-    StartResident("start " + Port(a));
-    Launch("start " + Port(b));
+    TypicalRoad(g_helper, g_helper);
+}
 
-    BroadcastTaskbarCreated();  // as the shell announces a new taskbar
-    ASSERT_TRUE(b.WaitFor(1, kQuick));
-    ASSERT_EQ(a.Count(), 1u);
-    EXPECT_LT(a.Received()[0].at, b.Received()[0].at);
-    EXPECT_EQ(a.Received()[0].bytes,
-              std::vector<char>(std::begin(contract::kRequest), std::end(contract::kRequest)));
-
-    Launch("stop " + Port(a));
-    EXPECT_NE(FindHelper(), nullptr);
-    Launch("stop " + Port(b));
-    EXPECT_EQ(HelperExit(), 0u);
-    EXPECT_EQ(FindHelper(), nullptr);
+// A 32-bit helper may be resident when an application launches a 64-bit copy, and
+// the other way round: each finds and drives the other.
+TEST_F(Helper, TheOtherBuildsLaunchesDriveThisBuildsHelperAndTheReverse)
+{
+    if (g_otherBuild.empty())
+        GTEST_SKIP() << "no program of the other architecture given";
+    TypicalRoad(g_helper, g_otherBuild);
+    if (HasFatalFailure())
+        return;
+    clients_.clear();
+    TypicalRoad(g_otherBuild, g_helper);
 }
 
 TEST_F(Helper, LaunchesWithoutAHelperExitAtOnce)
@@ -386,5 +410,7 @@ int main(int argc, char **argv)
         return 2;
     }
     g_helper = WindowsPath(argv[1]);
+    if (argc > 2)
+        g_otherBuild = WindowsPath(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -1,8 +1,9 @@
 // A command-line stand-in for the shell and the other programs around the helper, for
 // scripts and tests in other languages (the Java client's, the benchmark's).
 //
-//   traytool pass                 send "TaskbarCreated" to the helper; returns when its
-//                                 pass has ended
+//   traytool pass [MS]            send "TaskbarCreated" to the helper; returns when its
+//                                 pass has ended; exit 4 if that took longer than MS
+//                                 (timed here, so the launch's own cost is left out)
 //   traytool broadcast            post "TaskbarCreated" to every top-level window
 //   traytool wait-helper [MS]     exit 0 once a helper window exists, 1 if none in MS
 //   traytool wait-gone [MS]       exit 0 once no helper window exists, 1 otherwise
@@ -88,8 +89,10 @@ int main(int argc, char **argv)
         HWND w = FindHelper();
         if (w == nullptr)
             return 3;
+        DWORD limit = Arg(argc, argv, 2, INFINITE);
+        DWORD started = GetTickCount();
         SendTaskbarCreated(w);
-        return 0;
+        return GetTickCount() - started > limit ? 4 : 0;
     }
     if (verb == "broadcast") {
         BroadcastTaskbarCreated();

@@ -1,4 +1,4 @@
-package trayredraw.client;
+package org.trayredraw.client;
 
 import java.awt.EventQueue;
 import java.io.Closeable;

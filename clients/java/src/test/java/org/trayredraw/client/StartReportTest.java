@@ -1,4 +1,4 @@
-package trayredraw.client;
+package org.trayredraw.client;
 
 import java.io.File;
 import java.io.IOException;
@@ -25,7 +25,7 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
  */
 class StartReportTest {
 
-    private final Logger logger = Logger.getLogger("trayredraw.client.TrayRedrawClient");
+    private final Logger logger = Logger.getLogger("org.trayredraw.client.TrayRedrawClient");
     private final List<LogRecord> records = new CopyOnWriteArrayList<>();
     private final Handler handler = new Handler() {
         @Override

@@ -1,4 +1,4 @@
-package trayredraw.client;
+package org.trayredraw.client;
 
 import java.io.File;
 import java.util.ArrayList;

@@ -1,18 +1,18 @@
-package trayredraw.example;
+package org.trayredraw.example;
 
 import java.awt.SystemTray;
 import java.awt.TrayIcon;
 import java.awt.image.BufferedImage;
 import javax.swing.SwingUtilities;
 
-import trayredraw.client.TrayIconKeeper;
+import org.trayredraw.client.TrayIconKeeper;
 
 /**
  * A tray icon that survives Explorer restarts: the icon is added once, and
  * {@link TrayIconKeeper} adds it again each time the taskbar is created anew. On other
  * systems the keeper does nothing and the icon is simply shown.
  *
- * <pre>java -cp trayredraw-client-VERSION.jar:. trayredraw.example.TrayIconApp</pre>
+ * <pre>java -cp trayredraw-client-VERSION.jar:. org.trayredraw.example.TrayIconApp</pre>
  *
  * Ends when Enter is pressed.
  */

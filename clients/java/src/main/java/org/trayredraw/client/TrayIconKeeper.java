@@ -1,4 +1,4 @@
-package trayredraw.client;
+package org.trayredraw.client;
 
 import java.awt.AWTException;
 import java.awt.EventQueue;
@@ -58,7 +58,7 @@ public final class TrayIconKeeper implements Closeable {
      * application has it in the {@link SystemTray}. Call it once the icon is in the tray.
      *
      * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
-     * (logger {@code trayredraw.client.TrayIconKeeper}) and the keeper does nothing: the
+     * (logger {@code org.trayredraw.client.TrayIconKeeper}) and the keeper does nothing: the
      * icon is shown as before, but not added again after Explorer restarts.
      *
      * @param icon the tray icon to keep

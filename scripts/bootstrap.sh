@@ -11,6 +11,7 @@ packages=(
   # The Java library's Maven build, offline: Debian's repository holds these plugins.
   maven junit5 libsurefire-java libmaven-compiler-plugin-java libmaven-jar-plugin-java
   libmaven-resources-plugin-java libmaven-install-plugin-java
+  libmaven-source-plugin-java libmaven-javadoc-plugin-java
 )
 
 missing=()

@@ -11,6 +11,8 @@ import java.util.Arrays;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
+import javax.swing.Timer;
+
 /**
  * Keeps one AWT tray icon in the taskbar's notification area when Explorer restarts, in
  * one line:
@@ -28,14 +30,29 @@ import java.util.logging.Logger;
  * application still has it in the tray: an icon the application has taken away stays
  * away. On other systems {@code keep} registers nothing and returns a keeper that does
  * nothing, so an application calls it on every system alike.
+ *
+ * <p>A taskbar that has just been created often refuses icons for a moment:
+ * {@link SystemTray#add} throws an {@link AWTException}. The keeper then tries again
+ * after a pause that grows from half a second to eight seconds, one attempt at a time,
+ * for half a minute (31.5 s in 8 attempts), and then logs one WARNING. An icon the
+ * keeper took out of the tray still counts as shown until it is back: the next new
+ * taskbar brings another round of attempts. A new taskbar during a round starts it
+ * afresh.
  */
 public final class TrayIconKeeper implements Closeable {
 
     private static final Logger LOG = Logger.getLogger(TrayIconKeeper.class.getName());
 
+    // The pauses between attempts: doubling from the first to the longest, and no
+    // further attempt once they add up to GIVE_UP_AFTER_MS. A taskbar that is still
+    // refusing after that is not coming soon; its next TaskbarCreated tries again.
+    private static final long FIRST_PAUSE_MS = 500;
+    private static final long LONGEST_PAUSE_MS = 8000;
+    private static final long GIVE_UP_AFTER_MS = 30_000;
+
     /** The kept icon's place in the tray; tests put a stand-in in the system tray's place. */
     interface Tray {
-        /** Whether the application has the icon in its tray. */
+        /** Whether the icon is in the tray now. */
         boolean shows();
 
         void remove();
@@ -48,19 +65,49 @@ public final class TrayIconKeeper implements Closeable {
         Closeable register(Runnable onRedraw) throws IOException;
     }
 
-    private final Closeable registration;  // null: nothing to withdraw
+    /** Runs tasks on the event dispatch thread after a pause; tests play the clock. */
+    interface Pauses {
+        /** Runs {@code task} after {@code ms}; the result cancels it if it has not run yet. */
+        Runnable after(long ms, Runnable task);
+    }
 
-    private TrayIconKeeper(Closeable registration) {
-        this.registration = registration;
+    // Swing's timers fire on the event dispatch thread, from one shared daemon thread.
+    private static final Pauses SWING_TIMERS = (ms, task) -> {
+        Timer timer = new Timer((int) ms, e -> task.run());
+        timer.setRepeats(false);
+        timer.start();
+        return timer::stop;
+    };
+
+    private final Tray tray;
+    private final Pauses pauses;
+
+    // The icon's state, changed on the event dispatch thread; close() may come from
+    // any thread.
+    private Closeable registration;  // guarded by this; null: nothing to withdraw
+    private boolean closed;          // guarded by this
+    // The keeper took the icon out of the tray, and it is not back yet: it counts as
+    // shown, although the tray no longer has it.
+    private boolean owed;            // guarded by this
+    private int round;               // guarded by this; an attempt of an older round does nothing
+    private Runnable cancelWait;     // guarded by this; null: no attempt waits
+    private long nextPauseMs;        // guarded by this
+    private long pausedMs;           // guarded by this; in the current round
+    private int attempts;            // guarded by this; in the current round
+
+    private TrayIconKeeper(Tray tray, Pauses pauses) {
+        this.tray = tray;
+        this.pauses = pauses;
     }
 
     /**
-     * Adds {@code icon} again each time the taskbar is created anew, for as long as the
-     * application has it in the {@link SystemTray}. Call it once the icon is in the tray.
+     * Keeps an icon that the application has added to the {@link SystemTray} itself: adds
+     * it again each time the taskbar is created anew, for as long as the application has
+     * it in the tray. Call it once the icon is in the tray.
      *
      * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
-     * (logger {@code org.trayredraw.client.TrayIconKeeper}) and the keeper does nothing: the
-     * icon is shown as before, but not added again after Explorer restarts.
+     * (logger {@code org.trayredraw.client.TrayIconKeeper}) and the keeper does nothing:
+     * the icon is shown as before, but not added again after Explorer restarts.
      *
      * @param icon the tray icon to keep
      * @return the keeper, whose {@link #close()} withdraws it; one that does nothing on
@@ -73,44 +120,106 @@ public final class TrayIconKeeper implements Closeable {
     }
 
     static TrayIconKeeper keep(Tray tray, boolean windows, Registrar registrar) {
+        return keep(tray, windows, registrar, SWING_TIMERS);
+    }
+
+    static TrayIconKeeper keep(Tray tray, boolean windows, Registrar registrar, Pauses pauses) {
+        TrayIconKeeper keeper = new TrayIconKeeper(tray, pauses);
         if (!windows)
-            return new TrayIconKeeper(null);
+            return keeper;
         try {
             // The client calls back on a thread of its own; AWT wants its event thread.
-            return new TrayIconKeeper(registrar.register(() -> EventQueue.invokeLater(() -> addAgain(tray))));
+            Closeable registration = registrar.register(() -> EventQueue.invokeLater(keeper::redraw));
+            synchronized (keeper) {
+                keeper.registration = registration;
+            }
         } catch (IOException e) {
             LOG.log(Level.WARNING, "trayredraw: the tray icon will not be added again when the taskbar"
                                    + " is created anew", e);
-            return new TrayIconKeeper(null);
         }
+        return keeper;
     }
 
     /**
-     * Stops keeping the icon: withdraws the registration with the helper. The icon itself
-     * stays where it is. Closing twice does nothing; a failed withdrawal is logged.
+     * Stops keeping the icon: stops any attempt to add it that waits, and withdraws the
+     * registration with the helper. The icon itself stays where it is. Closing twice does
+     * nothing; a failed withdrawal is logged.
      */
     @Override
     public void close() {
-        if (registration == null)
+        Closeable withdraw;
+        synchronized (this) {
+            if (closed)
+                return;
+            closed = true;
+            stopWaiting();
+            withdraw = registration;
+        }
+        if (withdraw == null)
             return;
         try {
-            registration.close();
+            withdraw.close();
         } catch (IOException e) {
             LOG.log(Level.WARNING, "trayredraw: withdrawing the tray icon's registration failed", e);
         }
     }
 
-    // The icon's old entry went with the old taskbar, but AWT still holds it as added and
-    // would refuse to add it twice: it has to be removed first.
-    private static void addAgain(Tray tray) {
-        if (!tray.shows())
+    // On the event thread, when the taskbar has been created anew.
+    private synchronized void redraw() {
+        if (closed || !(owed || tray.shows()))
             return;
-        tray.remove();
+        // The icon's old entry went with the old taskbar, but AWT still holds it as added
+        // and would refuse to add it twice: it has to be removed first.
+        if (tray.shows())
+            tray.remove();
+        owed = true;
+        startRound();
+    }
+
+    private void startRound() {
+        stopWaiting();
+        nextPauseMs = FIRST_PAUSE_MS;
+        pausedMs = 0;
+        attempts = 0;
+        attempt(round);
+    }
+
+    // On the event thread: one attempt to put the icon into the tray, and if the tray
+    // refuses it, the next one after a pause.
+    private synchronized void attempt(int of) {
+        if (of != round)
+            return;
+        cancelWait = null;
+        if (closed || !owed)
+            return;
+        if (tray.shows()) {  // the application has put it back itself meanwhile
+            owed = false;
+            return;
+        }
+        attempts++;
         try {
             tray.add();
+            owed = false;
         } catch (AWTException e) {
-            LOG.log(Level.WARNING, "trayredraw: the tray icon could not be added again", e);
+            if (pausedMs >= GIVE_UP_AFTER_MS) {
+                LOG.log(Level.WARNING, "trayredraw: the tray refused the icon " + attempts + " times in "
+                        + pausedMs / 1000.0 + " s; it will be tried again when the taskbar is next created anew", e);
+                return;
+            }
+            LOG.fine("trayredraw: the tray refused the icon; trying again in " + nextPauseMs + " ms: " + e);
+            cancelWait = pauses.after(nextPauseMs, () -> attempt(of));
+            pausedMs += nextPauseMs;
+            nextPauseMs = Math.min(2 * nextPauseMs, LONGEST_PAUSE_MS);
         }
+    }
+
+    // Cancels the attempt that waits; should it run all the same (its timer may have
+    // fired already), it belongs to a round that is over and does nothing.
+    private void stopWaiting() {
+        if (cancelWait != null)
+            cancelWait.run();
+        cancelWait = null;
+        round++;
     }
 
     private static final class SystemTrayPlace implements Tray {

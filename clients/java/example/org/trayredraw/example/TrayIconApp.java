@@ -9,32 +9,22 @@ import javax.swing.SwingUtilities;
 import org.trayredraw.client.TrayIconKeeper;
 
 /**
- * A tray icon that survives Explorer restarts: the icon is added once, and
- * {@link TrayIconKeeper} adds it again each time the taskbar is created anew. On other
- * systems the keeper does nothing and the icon is simply shown.
+ * A tray icon that survives Explorer restarts: {@link TrayIconKeeper} adds the icon, again
+ * if the tray refuses it at first, and adds it again each time the taskbar is created
+ * anew. On other systems the keeper only adds the icon.
  *
  * <pre>java -cp trayredraw-client-VERSION.jar:. org.trayredraw.example.TrayIconApp</pre>
  *
  * Ends when Enter is pressed.
  */
 public final class TrayIconApp {
-    private static TrayIcon icon;
-
     public static void main(String[] args) throws Exception {
         if (!SystemTray.isSupported()) {
             System.err.println("no system tray here");  // e.g. a headless JVM
             System.exit(1);
         }
-        SwingUtilities.invokeAndWait(() -> {
-            icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "Example");
-            try {
-                SystemTray.getSystemTray().add(icon);
-            } catch (java.awt.AWTException e) {
-                throw new IllegalStateException(e);
-            }
-        });
-
-        TrayIconKeeper keeper = TrayIconKeeper.keep(icon);
+        TrayIcon icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "Example");
+        TrayIconKeeper keeper = TrayIconKeeper.add(icon);
 
         System.out.println("showing the tray icon; Enter ends");
         System.in.read();

@@ -18,26 +18,26 @@ import javax.swing.Timer;
  * one line:
  *
  * <pre>{@code
- * SystemTray.getSystemTray().add(icon);
- * TrayIconKeeper keeper = TrayIconKeeper.keep(icon);
+ * TrayIconKeeper keeper = TrayIconKeeper.add(icon);
  * ...
  * keeper.close();   // also done at JVM exit if forgotten
  * }</pre>
  *
- * <p>On Windows, {@link #keep} opens a {@link TrayRedrawClient} with the program this jar
- * carries. Each time the taskbar is created anew, the icon is removed from the
- * {@link SystemTray} and added again, on the event dispatch thread, as long as the
- * application still has it in the tray: an icon the application has taken away stays
- * away. On other systems {@code keep} registers nothing and returns a keeper that does
- * nothing, so an application calls it on every system alike.
+ * <p>{@link #add} puts the icon into the {@link SystemTray} and keeps it there;
+ * {@link #keep} keeps an icon the application has added itself. On Windows, both open a
+ * {@link TrayRedrawClient} with the program this jar carries. Each time the taskbar is
+ * created anew, the icon is removed from the {@code SystemTray} and added again, on the
+ * event dispatch thread, as long as the application still has it in the tray: an icon
+ * the application has taken away stays away. On other systems nothing is registered and
+ * the keeper only adds the icon, so an application calls it on every system alike.
  *
- * <p>A taskbar that has just been created often refuses icons for a moment:
- * {@link SystemTray#add} throws an {@link AWTException}. The keeper then tries again
- * after a pause that grows from half a second to eight seconds, one attempt at a time,
- * for half a minute (31.5 s in 8 attempts), and then logs one WARNING. An icon the
- * keeper took out of the tray still counts as shown until it is back: the next new
- * taskbar brings another round of attempts. A new taskbar during a round starts it
- * afresh.
+ * <p>A taskbar that has just been created often refuses icons for a moment, and so does
+ * the tray at log-on before the taskbar exists: {@link SystemTray#add} throws an
+ * {@link AWTException}. The keeper then tries again after a pause that grows from half a
+ * second to eight seconds, one attempt at a time, for half a minute (31.5 s in 8
+ * attempts), and then logs one WARNING. An icon the keeper took out of the tray, or was
+ * asked to add, still counts as shown until it is in: the next new taskbar brings
+ * another round of attempts. A new taskbar during a round starts it afresh.
  */
 public final class TrayIconKeeper implements Closeable {
 
@@ -86,8 +86,8 @@ public final class TrayIconKeeper implements Closeable {
     // any thread.
     private Closeable registration;  // guarded by this; null: nothing to withdraw
     private boolean closed;          // guarded by this
-    // The keeper took the icon out of the tray, and it is not back yet: it counts as
-    // shown, although the tray no longer has it.
+    // The keeper took the icon out of the tray or was asked to put it in, and it is not
+    // in yet: it counts as shown, although the tray no longer has it.
     private boolean owed;            // guarded by this
     private int round;               // guarded by this; an attempt of an older round does nothing
     private Runnable cancelWait;     // guarded by this; null: no attempt waits
@@ -98,6 +98,30 @@ public final class TrayIconKeeper implements Closeable {
     private TrayIconKeeper(Tray tray, Pauses pauses) {
         this.tray = tray;
         this.pauses = pauses;
+    }
+
+    /**
+     * Adds {@code icon} to the {@link SystemTray} and keeps it there: adds it again each
+     * time the taskbar is created anew, for as long as the application has it in the
+     * tray. The icon is added on the event dispatch thread, after this method has
+     * returned; if the tray refuses it, it is tried again as described above, and the
+     * caller is never held up.
+     *
+     * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
+     * (logger {@code org.trayredraw.client.TrayIconKeeper}): the icon is added all the
+     * same, but not added again after Explorer restarts.
+     *
+     * @param icon the tray icon to add and keep
+     * @return the keeper, whose {@link #close()} stops keeping the icon
+     * @throws UnsupportedOperationException if this system has no tray
+     *     ({@link SystemTray#isSupported()} is false)
+     */
+    public static TrayIconKeeper add(TrayIcon icon) {
+        if (icon == null)
+            throw new NullPointerException("icon");
+        if (!SystemTray.isSupported())
+            throw new UnsupportedOperationException("this system has no tray");
+        return add(new SystemTrayPlace(icon), TrayRedrawClient.WINDOWS, TrayRedrawClient::open, SWING_TIMERS);
     }
 
     /**
@@ -140,6 +164,12 @@ public final class TrayIconKeeper implements Closeable {
         return keeper;
     }
 
+    static TrayIconKeeper add(Tray tray, boolean windows, Registrar registrar, Pauses pauses) {
+        TrayIconKeeper keeper = keep(tray, windows, registrar, pauses);
+        EventQueue.invokeLater(keeper::addFirst);
+        return keeper;
+    }
+
     /**
      * Stops keeping the icon: stops any attempt to add it that waits, and withdraws the
      * registration with the helper. The icon itself stays where it is. Closing twice does
@@ -172,6 +202,14 @@ public final class TrayIconKeeper implements Closeable {
         // and would refuse to add it twice: it has to be removed first.
         if (tray.shows())
             tray.remove();
+        owed = true;
+        startRound();
+    }
+
+    // On the event thread, once add() has returned.
+    private synchronized void addFirst() {
+        if (closed)
+            return;
         owed = true;
         startRound();
     }

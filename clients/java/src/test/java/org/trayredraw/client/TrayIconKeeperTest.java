@@ -139,8 +139,38 @@ class TrayIconKeeperTest {
     }
 
     @Test
-    void elsewhereNothingIsRegistered() {
+    void elsewhereNothingIsRegisteredAndAddOnlyAdds() throws Exception {
         TrayIconKeeper.keep(tray, false, onRedraw -> fail("registered")).close();
+
+        tray.shows = false;
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, false, onRedraw -> fail("registered"), clock);
+        EventQueue.invokeAndWait(() -> {});
+        assertEquals(Collections.singletonList("add"), tray.done);
+        keeper.close();
+    }
+
+    @Test
+    void addPutsTheIconInLaterOnTheEventThreadAndRetriesARefusal() throws Exception {
+        tray.shows = false;
+        tray.refusals = 1;
+        AtomicReference<TrayIconKeeper> keeper = new AtomicReference<>();
+        // Called on the event thread itself, add must leave the adding for later: it
+        // neither holds up its caller nor adds an icon the caller has not finished with.
+        EventQueue.invokeAndWait(() -> {
+            keeper.set(TrayIconKeeper.add(tray, true, registrar, clock));
+            assertEquals(Collections.emptyList(), tray.done, "done within add");
+        });
+        EventQueue.invokeAndWait(() -> {});
+        assertEquals(Collections.singletonList("refused"), tray.done);
+        assertTrue(clock.pass());
+        assertEquals(Arrays.asList("refused", "add"), tray.done);
+        assertEquals(Collections.singletonList(500L), clock.asked, "pauses in ms");
+
+        // And it is kept.
+        redrawFromTheClientsThread();
+        assertEquals(Arrays.asList("refused", "add", "remove", "add"), tray.done);
+        keeper.get().close();
+        assertEquals(1, withdrawn.get(), "withdrawals");
     }
 
     @Test

@@ -49,5 +49,5 @@ mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
 mkdir -p "$out/example"
 javac --release 8 -Xlint:all -Xlint:-options -Werror -encoding UTF-8 \
   -cp "$out/trayredraw-client-$version.jar" -d "$out/example" \
-  "$here/example/trayredraw/example/TrayIconApp.java"
+  "$here/example/org/trayredraw/example/TrayIconApp.java"
 echo "java client: example compiled against trayredraw-client-$version.jar"

@@ -25,3 +25,17 @@ set_tests_properties(java_client_test PROPERTIES
   FIXTURES_REQUIRED wine
   RESOURCE_LOCK helper_desktop
   TIMEOUT 900)
+
+# The library as a dependency: installed into a throwaway repository, used by an
+# application's build (tests/java-consumer), and that application run against the
+# program the dependency carries. Skipped (77) where Wine cannot run this build's
+# programs, once both builds have passed.
+add_test(NAME java_consumer_test
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/java-consumer/run.sh ${WINE_ENV_DIR}
+                 $<TARGET_FILE:trayredraw> $<TARGET_FILE:traytool>
+                 ${CMAKE_CURRENT_BINARY_DIR}/java-consumer ${PROJECT_VERSION})
+set_tests_properties(java_consumer_test PROPERTIES
+  FIXTURES_REQUIRED wine
+  RESOURCE_LOCK helper_desktop
+  SKIP_RETURN_CODE 77
+  TIMEOUT 600)

@@ -1,4 +1,5 @@
-package trayredraw.client;
+// SPDX-License-Identifier: Apache-2.0
+package org.trayredraw.client;
 
 import java.io.BufferedReader;
 import java.io.File;
@@ -31,6 +32,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 /**
  * The client against the real helper. Explorer's restart is played by traytool: "pass"
@@ -111,6 +113,25 @@ class ClientTest {
 
         second.close();
         assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with its last client");
+    }
+
+    @Test
+    @DisplayName("a client closed as it opens, its start slow to become the helper, leaves no helper")
+    void closeRightAfterOpenWaitsForTheStart() throws Exception {
+        assumeTrue(new File("/bin/sh").canExecute(), "a POSIX shell delays the start");
+        // The start reaches the program a second late, as on a loaded machine; a stop
+        // that overtook it would find no helper, and the start would then become one
+        // serving a port that is closed.
+        List<String> slowStart = new ArrayList<>(Arrays.asList(
+                "/bin/sh", "-c", "case \" $* \" in *\" start \"*) sleep 1;; esac; exec \"$@\"", "slow-start"));
+        slowStart.addAll(wine.launcher);
+        TrayRedrawClient client = TrayRedrawClient.open(slowStart, wine.helper, 0, () -> {});
+        opened.add(client);
+        client.close();
+        // The start became the helper, so it ends only when a stop ends the helper.
+        Process start = client.registration();
+        assertTrue(start.waitFor(10, TimeUnit.SECONDS), "the start's helper outlived its only client");
+        assertEquals(0, start.exitValue(), "the helper's exit code");
     }
 
     @Test

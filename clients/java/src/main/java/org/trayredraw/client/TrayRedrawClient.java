@@ -1,4 +1,5 @@
-package trayredraw.client;
+// SPDX-License-Identifier: Apache-2.0
+package org.trayredraw.client;
 
 import java.io.Closeable;
 import java.io.File;
@@ -51,7 +52,7 @@ import java.util.logging.Logger;
  * repeated start changes nothing; when the helper has gone away, it makes a new one.
  *
  * <p>The client reports through {@code java.util.logging}, logger
- * {@code trayredraw.client.TrayRedrawClient}, and only what the application should know:
+ * {@code org.trayredraw.client.TrayRedrawClient}, and only what the application should know:
  * a WARNING when a "start" launch fails, since the icon will then not be redrawn, and
  * when a withdrawal at JVM exit fails. It writes nothing to the standard streams.
  */

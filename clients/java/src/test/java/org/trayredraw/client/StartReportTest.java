@@ -1,4 +1,5 @@
-package trayredraw.client;
+// SPDX-License-Identifier: Apache-2.0
+package org.trayredraw.client;
 
 import java.io.File;
 import java.io.IOException;
@@ -25,7 +26,7 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
  */
 class StartReportTest {
 
-    private final Logger logger = Logger.getLogger("trayredraw.client.TrayRedrawClient");
+    private final Logger logger = Logger.getLogger("org.trayredraw.client.TrayRedrawClient");
     private final List<LogRecord> records = new CopyOnWriteArrayList<>();
     private final Handler handler = new Handler() {
         @Override

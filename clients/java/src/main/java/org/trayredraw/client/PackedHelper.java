@@ -1,4 +1,5 @@
-package trayredraw.client;
+// SPDX-License-Identifier: Apache-2.0
+package org.trayredraw.client;
 
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;

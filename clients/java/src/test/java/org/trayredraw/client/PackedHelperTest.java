@@ -1,4 +1,5 @@
-package trayredraw.client;
+// SPDX-License-Identifier: Apache-2.0
+package org.trayredraw.client;
 
 import java.io.ByteArrayOutputStream;
 import java.io.InputStream;
@@ -34,7 +35,7 @@ class PackedHelperTest {
 
     @BeforeAll
     static void theJarCarriesTheProgram() throws Exception {
-        try (InputStream in = PackedHelperTest.class.getResourceAsStream("/trayredraw/client/trayredraw.exe")) {
+        try (InputStream in = PackedHelperTest.class.getResourceAsStream("/org/trayredraw/client/trayredraw.exe")) {
             assertNotNull(in, "the build packed no trayredraw.exe: build it with the mingw-i686 preset, "
                               + "or name its folder with -Dtrayredraw.program.dir");
             ByteArrayOutputStream bytes = new ByteArrayOutputStream();

@@ -1,7 +1,10 @@
 // The real program, launched as clients launch it, with UDP clients on 127.0.0.1 and
 // this test playing the shell and the other programs on the desktop.
 //
-//   helper_e2e_test.exe PATH_OF_HELPER [GoogleTest flags]
+//   helper_e2e_test.exe PATH_OF_HELPER PATH_OF_REFUSING_BUILD [GoogleTest flags]
+//
+// The refusing build is the program with every command's delivery refused
+// (tests/e2e/refused_entry.cpp).
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -19,6 +22,7 @@ namespace {
 using namespace harness;
 
 std::string g_helper;
+std::string g_refused;
 
 const DWORD kQuick = 10000;  // ample for anything that involves no pause
 
@@ -96,6 +100,17 @@ TEST_F(Helper, TypicalRoadFromFirstStartToLastStop)
     Launch("stop " + Port(b));
     EXPECT_EQ(HelperExit(), 0u);
     EXPECT_EQ(FindHelper(), nullptr);
+}
+
+// What a client learns when the system does not let its command through (to an
+// elevated helper, say): the launch ends with 2 rather than becoming a second helper
+// or reporting success.
+TEST_F(Helper, ALaunchWhoseCommandIsRefusedExitsWithTwo)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    for (const std::string &text : {std::string("start 702"), "stop " + Port(a)})
+        EXPECT_EQ(RunCommand(g_refused, text, kQuick), contract::kExitUndelivered) << text;
 }
 
 TEST_F(Helper, LaunchesWithoutAHelperExitAtOnce)
@@ -381,10 +396,11 @@ TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_OF_HELPER\n", argv[0]);
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s PATH_OF_HELPER PATH_OF_REFUSING_BUILD\n", argv[0]);
         return 2;
     }
     g_helper = WindowsPath(argv[1]);
+    g_refused = WindowsPath(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -113,6 +113,21 @@ TEST_F(Helper, ALaunchWhoseCommandIsRefusedExitsWithTwo)
         EXPECT_EQ(RunCommand(g_refused, text, kQuick), contract::kExitUndelivered) << text;
 }
 
+// A launch that hangs while it holds the lock must not hang every launch after it: the
+// wait for the lock is bounded, and a stop without a helper then ends as usual.
+TEST_F(Helper, ALaunchGivesUpWaitingForALockHeldByAnotherProcess)
+{
+    HANDLE lock = CreateMutexA(nullptr, FALSE, contract::kLaunchLock);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);  // held, as by a hung launch
+    Clock::time_point launched = Clock::now();
+    DWORD code = RunCommand(g_helper, "stop 701", kQuick);
+    double waited = Seconds(Clock::now() - launched);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_EQ(code, 0u) << "after " << waited << " s";
+}
+
 TEST_F(Helper, LaunchesWithoutAHelperExitAtOnce)
 {
     for (const char *text : {"stop 701", "change 701 702", "", "help", "start", "START 701",

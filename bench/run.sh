@@ -29,7 +29,9 @@ measure() {
   load_before=$(cut -d' ' -f1-3 /proc/loadavg)
   for arch in i686 x86_64; do
     echo "bench: building $arch..." >&2
-    if ! { cmake --preset "mingw-$arch" -B "build/bench-$arch" &&
+    # Never signed, whatever the environment says: the size goal counts the program
+    # alone, and a signature's size is the certificate's, not the program's.
+    if ! { cmake --preset "mingw-$arch" -B "build/bench-$arch" -DTRAYREDRAW_SIGN_PKCS12= &&
            cmake --build "build/bench-$arch" -j "$(nproc)" --target helper_bench; } \
          >"$out/build-$arch.log" 2>&1; then
       tail -n 40 "$out/build-$arch.log" >&2
@@ -119,7 +121,7 @@ table() {
       print ""
       row("what", "i686", "x86_64", "goal")
       row("----", "----", "------", "----")
-      row("program size, stripped", bytes("i686", "size.trayredraw"), bytes("x86_64", "size.trayredraw"),
+      row("program size, stripped, unsigned", bytes("i686", "size.trayredraw"), bytes("x86_64", "size.trayredraw"),
           "<= 10240 B with its resources: i686 " verdict(get("i686", "size.trayredraw") <= 10240) ", x86_64 " verdict(get("x86_64", "size.trayredraw") <= 10240))
       row("  empty WinMain, own entry (floor)", bytes("i686", "size.empty"), bytes("x86_64", "size.empty"), "")
       row("  empty WinMain, C runtime (reference)", bytes("i686", "size.empty_crt"), bytes("x86_64", "size.empty_crt"), "")

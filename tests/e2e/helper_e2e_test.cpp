@@ -1,10 +1,13 @@
 // The real program, launched as clients launch it, with UDP clients on 127.0.0.1 and
 // this test playing the shell and the other programs on the desktop.
 //
-//   helper_e2e_test.exe PATH_OF_HELPER [PATH_OF_OTHER_BUILD] [GoogleTest flags]
+//   helper_e2e_test.exe PATH_OF_HELPER PATH_OF_REFUSING_BUILD [PATH_OF_OTHER_BUILD]
+//                       [GoogleTest flags]
 //
-// PATH_OF_OTHER_BUILD is the program built for the other architecture: with it, the
-// typical road also runs with one build resident and the other launching.
+// The refusing build is the program with every command's delivery refused
+// (tests/e2e/refused_entry.cpp). PATH_OF_OTHER_BUILD is the program built for the other
+// architecture: with it, the typical road also runs with one build resident and the
+// other launching.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -22,6 +25,7 @@ namespace {
 using namespace harness;
 
 std::string g_helper;
+std::string g_refused;
 std::string g_otherBuild;
 
 const DWORD kQuick = 10000;  // ample for anything that involves no pause
@@ -120,6 +124,32 @@ TEST_F(Helper, TheOtherBuildsLaunchesDriveThisBuildsHelperAndTheReverse)
         return;
     clients_.clear();
     TypicalRoad(g_otherBuild, g_helper);
+}
+
+// What a client learns when the system does not let its command through (to an
+// elevated helper, say): the launch ends with 2 rather than becoming a second helper
+// or reporting success.
+TEST_F(Helper, ALaunchWhoseCommandIsRefusedExitsWithTwo)
+{
+    UdpClient &a = Client();
+    StartResident("start " + Port(a));
+    for (const std::string &text : {std::string("start 702"), "stop " + Port(a)})
+        EXPECT_EQ(RunCommand(g_refused, text, kQuick), contract::kExitUndelivered) << text;
+}
+
+// A launch that hangs while it holds the lock must not hang every launch after it: the
+// wait for the lock is bounded, and a stop without a helper then ends as usual.
+TEST_F(Helper, ALaunchGivesUpWaitingForALockHeldByAnotherProcess)
+{
+    HANDLE lock = CreateMutexA(nullptr, FALSE, contract::kLaunchLock);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);  // held, as by a hung launch
+    Clock::time_point launched = Clock::now();
+    DWORD code = RunCommand(g_helper, "stop 701", kQuick);
+    double waited = Seconds(Clock::now() - launched);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_EQ(code, 0u) << "after " << waited << " s";
 }
 
 TEST_F(Helper, LaunchesWithoutAHelperExitAtOnce)
@@ -405,12 +435,14 @@ TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_OF_HELPER\n", argv[0]);
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s PATH_OF_HELPER PATH_OF_REFUSING_BUILD [PATH_OF_OTHER_BUILD]\n",
+                argv[0]);
         return 2;
     }
     g_helper = WindowsPath(argv[1]);
-    if (argc > 2)
-        g_otherBuild = WindowsPath(argv[2]);
+    g_refused = WindowsPath(argv[2]);
+    if (argc > 3)
+        g_otherBuild = WindowsPath(argv[3]);
     return RUN_ALL_TESTS();
 }

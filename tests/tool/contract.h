@@ -29,6 +29,9 @@ inline constexpr char kTitle[] = "Java tray wexel ZYL";
 // The lock under which a launch finds or becomes the helper, shared by every version.
 inline constexpr char kLaunchLock[] = "Local\\ZYLjavatray.launch";
 
+// A launch's exit code when the system refused to deliver its command to the helper.
+inline constexpr unsigned long kExitUndelivered = 2;
+
 // The control message: the command's code in wParam, the tag in dwData, and always a
 // block of this many bytes (the argument text, its NUL, then zeros).
 inline constexpr uintptr_t kStart = 1;

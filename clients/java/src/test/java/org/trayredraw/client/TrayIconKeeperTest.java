@@ -11,14 +11,10 @@ import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
-import java.util.logging.Handler;
 import java.util.logging.Level;
-import java.util.logging.LogRecord;
-import java.util.logging.Logger;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
@@ -95,32 +91,8 @@ class TrayIconKeeperTest {
         return (Closeable) withdrawn::incrementAndGet;
     };
 
-    private final Logger logger = Logger.getLogger("org.trayredraw.client.TrayIconKeeper");
-    private final List<LogRecord> logged = new CopyOnWriteArrayList<>();
-    private final Handler handler = new Handler() {
-        @Override
-        public void publish(LogRecord r) {
-            logged.add(r);
-        }
-
-        @Override
-        public void flush() {}
-
-        @Override
-        public void close() {}
-    };
-
-    @BeforeEach
-    void listen() {
-        logger.addHandler(handler);
-        logger.setUseParentHandlers(false);
-    }
-
-    @AfterEach
-    void stopListening() {
-        logger.removeHandler(handler);
-        logger.setUseParentHandlers(true);
-    }
+    @RegisterExtension
+    final LogCapture log = new LogCapture("org.trayredraw.client.TrayIconKeeper");
 
     @Test
     void eachRedrawAddsTheShownIconAgainOnTheEventThread() throws Exception {
@@ -184,7 +156,7 @@ class TrayIconKeeperTest {
         assertFalse(clock.pass(), "an attempt after the icon was added");
         assertEquals(Arrays.asList("remove", "refused", "refused", "add"), tray.done);
         assertEquals(Arrays.asList(500L, 1000L), clock.asked, "pauses in ms");
-        assertEquals(Collections.emptyList(), logged, "logged");
+        assertEquals(Collections.emptyList(), log.records, "logged");
         keeper.close();
     }
 
@@ -202,9 +174,9 @@ class TrayIconKeeperTest {
         assertEquals(Arrays.asList(500L, 1000L, 2000L, 500L, 1000L, 2000L, 4000L, 8000L, 8000L, 8000L),
                      clock.asked, "pauses in ms");
         assertEquals(3 + 8, tray.done.stream().filter("refused"::equals).count(), "refused adds");
-        assertEquals(1, logged.size(), "records logged");
-        assertEquals(Level.WARNING, logged.get(0).getLevel());
-        assertTrue(logged.get(0).getMessage().contains("8 times in 31.5 s"), logged.get(0).getMessage());
+        assertEquals(1, log.records.size(), "records logged");
+        assertEquals(Level.WARNING, log.records.get(0).getLevel());
+        assertTrue(log.records.get(0).getMessage().contains("8 times in 31.5 s"), log.records.get(0).getMessage());
 
         // The keeper took the icon out of the tray itself: it still counts as shown.
         tray.refusals = 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The yardstick for the helper's size, start-up and memory: a WinMain that does nothing.
 // Built twice over (bench/CMakeLists.txt): once exactly as the helper is built, with
 // its own entry and no C runtime, which is the least a program of this build style can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where a notification pass's time goes. Started by helper_bench with the ports of
 // acknowledging clients that live in the bench's own process, so that this process is
 // like the helper: nothing else in it holds Windows Sockets. Times, per series, one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the resident helper costs next to the least that something of its kind can cost,
 // measured inside Wine (or on Windows) with QueryPerformanceCounter:
 //   - a forwarded command (a launch "start N" that finds the helper) against a launch of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where a forwarded command's launch time goes. Each build of this file does what a
 // forwarding launch of the helper must do, find the resident helper's window and hand
 // it a start command by WM_COPYDATA, and differs from the others only in which of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What one redraw exchange costs the helper, with the program's own pause: against a
 // client that answers at once, against a port nobody listens on, and against a client
 // that holds its port but never answers. The helper handles nothing else meanwhile.

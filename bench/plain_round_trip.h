@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The yardstick of a notification pass: one request and its answer over a socket that
 // is already open, the least a UDP exchange on 127.0.0.1 can cost. Windows only.
 #ifndef BENCH_PLAIN_ROUND_TRIP_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Measures the helper against the least a program of its kind costs and prints one
 # table: program size and imports, a forwarded command against an empty launch,
 # notification passes against plain UDP round trips on 127.0.0.1, a pass over a silent

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "control/command_text.h"
 
 #include "registry/port_table.h"

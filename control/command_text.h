@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command language, without any platform: how a launch's command text is derived
 // from its command line, which command it holds, how numbers are read, and the layout
 // of the control message's payload. Everything here reads only within the bounds it

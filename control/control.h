@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The launch decision and the resident helper's handling of forwarded commands.
 #ifndef CONTROL_CONTROL_H
 #define CONTROL_CONTROL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The typical road, shown: two clients register through real launches, the shell
 // announces a new taskbar, each client is asked to redraw and answers, both stop, and
 // the helper ends. Prints a transcript.

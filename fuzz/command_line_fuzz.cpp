@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command lines come from whoever launches the helper. The input is the command line
 // itself (its bytes up to the first NUL; a NUL is added after them). Every check is
 // made for several code pages' ideas of lead bytes, including one that calls every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the fuzz targets share: a check that stops the run with a message (libFuzzer
 // keeps the input that got there), exactly-sized heap copies so that AddressSanitizer
 // sees any read past the bytes a caller was given, and an independent reading of

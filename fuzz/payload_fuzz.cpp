@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Control payloads come from any process that finds the helper's window: any code, any
 // bytes, any size. The input is laid out as
 //   code selector  1 byte: below 0x80 the code is the byte mod 8; 0x80-0xBF picks one of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The port table against a plain std::vector that follows the same rules: no port
 // twice, at most ten, registration order kept, a change refused when the new port
 // is present (looked at first) or the old one absent, a removal closing the gap. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's entry. There is no C runtime start-up: the command text is derived
 // here by the same rule the system's start-up code uses, and nothing else of a
 // runtime is needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "host/tray_window.h"
 
 #include "control/command_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The resident helper's hidden window: its class, its creation, its message loop and
 // its window procedure, which turns window messages into the work of the other modules.
 #ifndef HOST_TRAY_WINDOW_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The redraw exchange with one client: "redrawtray" and its NUL sent over UDP to
 // 127.0.0.1, answered by "redrawok", at most ten attempts with a one-second pause after
 // each failed one. Each call sets up and tears down its own socket.

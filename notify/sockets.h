@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The few socket calls the redraw exchange makes, spelled as Windows Sockets spells
 // them. On Windows this is Winsock itself; elsewhere (only for the native unit tests)
 // each name maps onto its POSIX twin. Nothing else in the program sees sockets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "registry/port_table.h"
 
 PortTable g_portTable;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper's whole memory: the UDP ports of the clients that want to hear when the
 // taskbar has been created anew, in the order in which they registered. That order is
 // the order in which a notification pass serves them.

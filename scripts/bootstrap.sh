@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages that building and testing the helper need. Idempotent
 # and quiet: when everything is present it only checks and exits.
 #

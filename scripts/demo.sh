@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Shows the helper's main job on Linux: builds the 32-bit program if needed and runs
 # the typical road under Wine on a private virtual display, printing a transcript. On a
 # machine whose kernel runs no 32-bit code, the 32-bit program runs under emulation

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (preset "fuzz") and runs each for a bounded time:
 #   scripts/fuzz.sh            about 20 s per target
 #   scripts/fuzz.sh 600        ten minutes per target

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Static checks of the product code: cppcheck, and clang-tidy (with the checks in
 # .clang-tidy) for the native view of the portable files and the Windows view of all.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Signs a Windows program in place with an Authenticode signature (SHA-256 digest),
 # using Debian's osslsigncode. The build runs it on trayredraw.exe right after linking
 # when TRAYREDRAW_SIGN_PKCS12 names a certificate; the signing test runs it on a copy.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, then builds and runs every test: the platform-free logic
 # natively (plain and under AddressSanitizer/UndefinedBehaviorSanitizer) and both
 # Windows builds under Wine.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Java library with Maven, offline from Debian's repository, into OUT_DIR,
 # with TRAYREDRAW_EXE inside the jar, and runs its JUnit tests against the real helper
 # in the Wine environment that the test run's fixture started. Then compiles the example

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Java library: built by Maven (offline, from Debian's repository) with its JUnit
 # tests run against the real helper under Wine. Included from tests/CMakeLists.txt in
 # the Windows builds.

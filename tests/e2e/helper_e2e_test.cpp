@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real program, launched as clients launch it, with UDP clients on 127.0.0.1 and
 // this test playing the shell and the other programs on the desktop.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The entry of trayredraw_refused, a test build of the program in which the system
 // refuses every command a launch sends, as it refuses an elevated helper the commands
 // of less privileged launches. It puts a refusing send in the launch's seam and then

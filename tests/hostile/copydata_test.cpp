@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Control messages that no launch would send, from another program on the desktop. The
 // helper reads a payload only within its cbData, up to its first NUL; takes a missing or
 // empty payload for an empty text (port 0); ignores unknown codes and change texts

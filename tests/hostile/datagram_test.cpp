@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What other traffic on 127.0.0.1 does to a pass, and what slow clients cost. The
 // exchange with one client uses one socket of the helper's for all its attempts: any
 // datagram waiting there is the reply its attempt reads, so junk costs exactly one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper among hostile and careless peers: other programs that send it malformed
 // control messages, launches by the hundred, junk on the wire, clients that answer late
 // or never; and what the helper holds (handles, private memory) after long use.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hostile-peer and wear suite against the real program.
 //
 //   hostile_test.exe PATH_OF_HELPER [--wine-log=PATH] [GoogleTest flags]

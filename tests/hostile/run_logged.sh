@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the hostile suite under Wine with exception reports switched on. A fault inside
 # the helper's window procedure while it handles a sent message is swallowed by Wine;
 # only its report on standard error tells. The reports of the suite and of every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Launches by the hundred, several at once, while the helper serves registered clients
 // and passes come and go. Every launcher must end with 0 and no command may be lost or
 // applied twice: each launcher works only on its own two ports and leaves one of them

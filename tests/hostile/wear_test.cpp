@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper is resident for as long as its clients run: whatever one pass or one
 // command leaves behind (a socket, a handle, a block of memory) adds up over a session.
 // After many of both, it must hold what it held before, give or take noise.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # One commit gives the same program to the byte wherever it is built: the source is
 # copied to another path, both copies are configured with the same preset into fresh
 # build folders at paths of their own, trayredraw is built in each, and the two programs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A program signed by the build's own signing step carries an Authenticode signature
 # that covers its bytes, gives back exactly its unsigned bytes when the signature is
 # removed (how a signed release is checked against its source), and still runs the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What other programs rely on, written out as literals: the redraw exchange that
 // clients answer, the size of the port table, and the window and control message by
 // which launches reach the resident helper. Tests check the program against these and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plays everything around the helper in tests, the demo and the benchmark: the shell
 // (its "TaskbarCreated" broadcast), other programs (messages to the helper window,
 // launches with exact command lines) and UDP clients on 127.0.0.1 that answer as told

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A command-line stand-in for the shell and the other programs around the helper, for
 // scripts and tests in other languages (the Java client's, the benchmark's).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command language: command text from a command line, keyword recognition,
 // numbers, the payload block and how a forwarded command changes the table.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The launch decision and forwarded commands through real windows of the helper's
 // class, in one process: what a launch sends (code, tag, length, block) and what the
 // helper's window procedure makes of it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pause the exchange's unit tests link in place of the program's one-second one
 // (notify/pause.cpp). It records every pause the exchange asks for and sleeps only a few
 // milliseconds, so that a test can count pauses without waiting them out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exchange with the program's own pause (notify/pause.cpp) rather than a test's: a
 // client that is not ready yet gets its next request a whole second later.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The redraw exchange against clients that the test plays on 127.0.0.1: how many
 // requests a client gets and what each holds, which replies end the exchange, which
 // ports the requests come from and go to, and which pauses the exchange asks for. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The port table: what each operation keeps, refuses and reorders.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clients of the redraw exchange, played by tests and by the cost measurements: real UDP
 // sockets on 127.0.0.1, made through the same few socket calls the helper makes
 // (notify/sockets.h: Windows Sockets on Windows and under Wine, their POSIX twins in the

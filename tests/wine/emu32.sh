@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # 32-bit Windows programs on a kernel that runs no 32-bit code. Such a kernel refuses
 # every i386 ELF program, so Wine's 32-bit loader cannot start; here it runs under user
 # mode emulation instead. An amd64 Debian root under build/ holds a Wine with both

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A private Wine environment for one test run: its own Xvfb display and its own
 # WINEPREFIX under STATE_DIR. The prefix is kept for the next run (making one costs
 # about 20 s); the display and the wineserver live only from "start" to "stop" and are

@@ -8,7 +8,7 @@
 # program to qemu-i386, while wineserver and the 64-bit parts run natively.
 #
 #   emu32.sh native              exit 0 if this kernel runs 32-bit code without us
-#   emu32.sh setup               build the root once (cached; about 2 minutes, 3 GB)
+#   emu32.sh setup               build the root once (kept under build/; about 2 minutes, 3 GB)
 #   emu32.sh ready               exit 0 if the root has been built
 #   emu32.sh up                  mount what the root shares with the host, register qemu
 #   emu32.sh down                undo what "up" did, and only that
@@ -108,7 +108,7 @@ setup() {
   site=$(mirror)
   [ -n "$site" ] || { echo "emu32: apt knows no $suite mirror to build the root from" >&2; exit 1; }
   command -v debootstrap >/dev/null || { echo "emu32: no debootstrap; run scripts/bootstrap.sh" >&2; exit 1; }
-  echo "emu32: building a $suite root with a 32-bit Wine under $base (once per machine)" >&2
+  echo "emu32: building a $suite root with a 32-bit Wine under $base (once per checkout)" >&2
   local started=$SECONDS
   trap 'unmount_shared' EXIT
   if [ ! -f "$base/debootstrap.done" ]; then

@@ -17,6 +17,7 @@ for preset in mingw-i686 mingw-x86_64; do
   cmake --preset "$preset" -DWINE_ENV_DIR="$PWD/build/wine-env" >/dev/null
   cmake --build "$build" -j "$(nproc)" --target trayredraw demo >/dev/null
   status=0
+  echo "== $build/trayredraw.exe"
   tests/wine/winenv.sh run "$state" "$build/tests/demo.exe" "$PWD/$build/trayredraw.exe" || status=$?
   [ "$status" -eq 77 ] || exit "$status"
 done

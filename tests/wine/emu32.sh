@@ -106,6 +106,8 @@ setup() {
   [ -f "$base/ready" ] && return 0
   local site
   site=$(mirror)
+  # No package lists yet (an image that came with its packages): fetch them once.
+  [ -n "$site" ] || { apt_update $sudo || true; site=$(mirror); }
   [ -n "$site" ] || { echo "emu32: apt knows no $suite mirror to build the root from" >&2; exit 1; }
   command -v debootstrap >/dev/null || { echo "emu32: no debootstrap; run scripts/bootstrap.sh" >&2; exit 1; }
   echo "emu32: building a $suite root with a 32-bit Wine under $base (once per checkout)" >&2

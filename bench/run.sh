@@ -66,6 +66,8 @@ measure() {
     echo "when $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "runs $runs"
     echo "load $load_before -> $load_after"
+    # Which Wine ran the figures: the host's, or the emulated root's (32-bit under qemu).
+    echo "wine $(cat "$state/mode")"
   } >"$out/run.txt"
 
   # Sizes and imports, read from the files themselves.
@@ -90,7 +92,8 @@ table() {
       -v cpu="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)" \
       -v wine="$(/usr/lib/wine/wine --version 2>/dev/null || /usr/lib/wine/wine64 --version 2>/dev/null)" \
       -v load="$(sed -n 's/^load //p' "$out/run.txt")" \
-      -v when="$(sed -n 's/^when //p' "$out/run.txt")" '
+      -v when="$(sed -n 's/^when //p' "$out/run.txt")" \
+      -v emulated="$(sed -n 's/^wine emu$/yes/p' "$out/run.txt")" '
     FNR == 1 { arch = (FILENAME ~ /i686/) ? "i686" : "x86_64" }
     { v[arch, $1] = $2 }
     function get(a, k) { return ((a, k) in v) ? v[a, k] : "" }
@@ -118,6 +121,8 @@ table() {
     END {
       print "Helper benchmark, " when
       print "machine: " cores " cores, " cpu ", " wine ", load " load
+      if (emulated == "yes")
+        print "i686 ran under qemu-i386 (this kernel runs no 32-bit code): its times are those of emulation"
       print "medians of " runs " runs each, launches and round trips interleaved; QueryPerformanceCounter inside Wine"
       print ""
       row("what", "i686", "x86_64", "goal")

@@ -9,6 +9,7 @@
 # tests/wine/emu32.sh instead, which is built here once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt-update.sh
 
 packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
@@ -47,16 +48,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "bootstrap: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  # A mirror in the middle of a sync fails an index now and then, and an index of an
-  # architecture this machine does not need must never stop the set-up: after a few
-  # tries, install from what did come, and let the install say what is missing.
-  updated=no
-  for try in 1 2 3; do
-    if $sudo apt-get update -qq >/dev/null 2>&1; then updated=yes; break; fi
-    echo "bootstrap: apt-get update failed (try $try of 3)" >&2
-    sleep $((try * 5))
-  done
-  [ $updated = yes ] || echo "bootstrap: going on with the package lists that did arrive" >&2
+  apt_update $sudo || true
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

@@ -21,9 +21,11 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 checkout=$(cd "$here/../.." && pwd)
+. "$checkout/scripts/apt-update.sh"
 base="$checkout/build/emu32"
 root="$base/root"
-qemu="$base/qemu/usr/bin/qemu-i386"
+# The emulator, taken out of the qemu-user package.
+qemu="$base/qemu-i386"
 entry=trayredraw-i386
 binfmt=/proc/sys/fs/binfmt_misc
 suite=bookworm
@@ -48,18 +50,6 @@ probe_32bit() {
 mirror() {
   apt-cache policy 2>/dev/null |
     awk -v s="$suite/main" '$3 == s && $4 == "amd64" { print $2; exit }'
-}
-
-# apt-get update, a few times: an index that fails to download for a moment (a mirror
-# in the middle of a sync) must not end the set-up.
-apt_update() {
-  local try
-  for try in 1 2 3 4; do
-    "$@" apt-get update -qq >/dev/null 2>&1 && return 0
-    echo "emu32: apt-get update failed (try $try of 4)" >&2
-    sleep $((try * 5))
-  done
-  return 1
 }
 
 in_root() { $sudo chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
@@ -102,8 +92,10 @@ unmount_shared() {
   done
 }
 
+ready() { [ -f "$base/ready" ] && [ -x "$qemu" ]; }
+
 setup() {
-  [ -f "$base/ready" ] && return 0
+  ready && return 0
   local site
   site=$(mirror)
   # No package lists yet (an image that came with its packages): fetch them once.
@@ -127,14 +119,14 @@ setup() {
     $sudo tee "$root/etc/apt/sources.list.d/backports.list" >/dev/null
   in_root dpkg --add-architecture i386
   mount_shared
-  apt_update in_root || echo "emu32: some indexes failed; trying with what came" >&2
+  apt_update in_root || true
   in_root apt-get install -y -qq --no-install-recommends wine wine64 wine32:i386 \
     >"$base/apt.log" 2>&1 || { echo "emu32: installing Wine failed; see $base/apt.log" >&2; exit 1; }
   # bookworm's own qemu 7.2 spends about 50 s of CPU on each 32-bit Wine process (its
   # address-space reservation), which no test run can afford; backports' 10.x about
   # 0.4 s. Without it there is no route, and the 32-bit tests are skipped as before.
-  local pkg deb="" downloads="$root/var/tmp/qemu"
-  rm -rf "$base/qemu" "$downloads"
+  local pkg deb="" downloads="$root/var/tmp/qemu" unpacked="$base/qemu-user"
+  rm -rf "$unpacked" "$qemu" "$downloads"
   mkdir -p "$downloads"
   for pkg in qemu-user/$suite-backports qemu-user-static/$suite-backports; do
     if in_root sh -c "cd /var/tmp/qemu && apt-get download -qq '$pkg'" >/dev/null 2>&1; then
@@ -143,8 +135,12 @@ setup() {
     fi
   done
   [ -n "$deb" ] || { echo "emu32: no qemu-user package could be had" >&2; exit 1; }
-  dpkg-deb -x "$deb" "$base/qemu"
-  [ -x "$qemu" ] || qemu="$base/qemu/usr/bin/qemu-i386-static"
+  dpkg-deb -x "$deb" "$unpacked"
+  # qemu-user names it qemu-i386, qemu-user-static qemu-i386-static.
+  local name
+  for name in qemu-i386 qemu-i386-static; do
+    [ -x "$unpacked/usr/bin/$name" ] && cp "$unpacked/usr/bin/$name" "$qemu" && break
+  done
   [ -x "$qemu" ] || { echo "emu32: $deb holds no qemu-i386" >&2; exit 1; }
   echo "${deb##*/}" >"$base/qemu.deb"
   unmount_shared
@@ -153,17 +149,13 @@ setup() {
   echo "emu32: root ready in $((SECONDS - started)) s ($(cat "$base/qemu.deb"))" >&2
 }
 
-qemu_path() {
-  if [ -x "$qemu" ]; then echo "$qemu"; else echo "$base/qemu/usr/bin/qemu-i386-static"; fi
-}
-
 register() {
   [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
   [ -e "$binfmt/$entry" ] && return 0
   # i386 ELF programs of any kind; the F flag opens the emulator now, so it need not
   # exist inside the root.
   printf ':%s:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:F\n' \
-    "$entry" "$(qemu_path)" | $sudo tee "$binfmt/register" >/dev/null
+    "$entry" "$qemu" | $sudo tee "$binfmt/register" >/dev/null
 }
 
 unregister() {
@@ -176,9 +168,9 @@ case ${1:?usage: emu32.sh native|setup|ready|up|down|exec} in
     # Our own entry makes every i386 program run: then the kernel alone does not.
     [ ! -e "$binfmt/$entry" ] && probe_32bit ;;
   setup) setup ;;
-  ready) [ -f "$base/ready" ] ;;
+  ready) ready ;;
   up)
-    [ -f "$base/ready" ] || { echo "emu32: no root; run 'emu32.sh setup' first" >&2; exit 1; }
+    ready || { echo "emu32: no root; run 'emu32.sh setup' first" >&2; exit 1; }
     mount_shared
     register ;;
   down)

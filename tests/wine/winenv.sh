@@ -56,10 +56,11 @@ if [ "$mode" = emu ]; then
   export WINEPREFIX="$state/prefix-emu32"
   # The wrapper prefers the 32-bit loader, which costs an emulated start even for a
   # 64-bit program: each program gets the loader of its own kind.
-  loader_for() {
-    if is_32bit_program "$1"; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
+  wine_line() {
+    local loader=/usr/lib/wine/wine64
+    is_32bit_program "$1" && loader=/usr/lib/wine/wine
+    line=("$emu32" exec "$PWD" "$loader" "$@")
   }
-  wine() { "$emu32" exec "$PWD" "$(loader_for "$1")" "$@"; }
   wineserver_command=("$emu32" exec / /usr/lib/wine/wineserver)
   # The command that runs a Windows program here, for programs outside this script.
   WINE="$state/wine"
@@ -71,9 +72,12 @@ else
     export WINELOADER=/usr/lib/wine/wine64
     WINE=$WINELOADER
   fi
-  wine() { "$WINE" "$@"; }
+  wine_line() { line=("$WINE" "$@"); }
   wineserver_command=(command wineserver)
 fi
+# wine_line PROG ARGS sets `line` to the command that runs a Windows program here;
+# "command", since that may be the system's wine script, which this function shadows.
+wine() { local line; wine_line "$@"; command "${line[@]}"; }
 wineserver() { "${wineserver_command[@]}" "$@"; }
 
 load_display() {
@@ -172,10 +176,8 @@ case "$cmd" in
       echo "winenv: skipped: this machine's kernel runs no 32-bit programs, so Wine cannot run $1"
       exit 77
     fi
-    if [ "$mode" = emu ]; then
-      exec "$emu32" exec "$PWD" "$(loader_for "$1")" "$@"
-    fi
-    exec "$WINE" "$@"
+    wine_line "$@"
+    exec "${line[@]}"
     ;;
   env)
     load_display

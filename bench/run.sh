@@ -43,9 +43,9 @@ measure() {
 
   trap '"$winenv" stop "$state"' EXIT
   echo "bench: starting a private Wine desktop (the first time takes about 20 s)..." >&2
-  # Where the kernel runs no 32-bit code, the emulated root runs both programs: the
-  # 32-bit figures are then those of emulation, not of the program.
-  "$winenv" start "$state" i686
+  # Where 32-bit programs run under qemu-i386, the 32-bit figures are those of
+  # emulation, not of the program: the table's header says which route ran them.
+  "$winenv" start "$state"
 
   for arch in i686 x86_64; do
     b="$root/build/bench-$arch"
@@ -66,8 +66,8 @@ measure() {
     echo "when $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "runs $runs"
     echo "load $load_before -> $load_after"
-    # Which Wine ran the figures: the host's, or the emulated root's (32-bit under qemu).
-    echo "wine $(cat "$state/mode")"
+    # Which Wine ran the figures, and how 32-bit programs ran, as the environment found it.
+    echo "route $("$winenv" route "$state")"
   } >"$out/run.txt"
 
   # Sizes and imports, read from the files themselves.
@@ -90,10 +90,10 @@ table() {
   awk -v runs="$(sed -n 's/^runs //p' "$out/run.txt")" \
       -v cores="$(nproc)" \
       -v cpu="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)" \
-      -v wine="$(/usr/lib/wine/wine --version 2>/dev/null || /usr/lib/wine/wine64 --version 2>/dev/null)" \
+      -v wine="$(sed -n 's/^route //p' "$out/run.txt")" \
       -v load="$(sed -n 's/^load //p' "$out/run.txt")" \
       -v when="$(sed -n 's/^when //p' "$out/run.txt")" \
-      -v emulated="$(sed -n 's/^wine emu$/yes/p' "$out/run.txt")" '
+      '
     FNR == 1 { arch = (FILENAME ~ /i686/) ? "i686" : "x86_64" }
     { v[arch, $1] = $2 }
     function get(a, k) { return ((a, k) in v) ? v[a, k] : "" }
@@ -120,9 +120,8 @@ table() {
     }
     END {
       print "Helper benchmark, " when
-      print "machine: " cores " cores, " cpu ", " wine ", load " load
-      if (emulated == "yes")
-        print "i686 ran under qemu-i386 (this kernel runs no 32-bit code): its times are those of emulation"
+      print "machine: " cores " cores, " cpu ", load " load
+      print "wine: " wine
       print "medians of " runs " runs each, launches and round trips interleaved; QueryPerformanceCounter inside Wine"
       print ""
       row("what", "i686", "x86_64", "goal")

@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs the Debian packages that building and testing the helper need. Idempotent
-# and quiet: when everything is present it only checks and exits.
+# Installs what building and testing the helper need, and says which Wine will run the
+# Windows programs. Idempotent and quiet: when everything is present it only checks.
 #
-# What the machine runs decides what it gets. Where the kernel runs 32-bit code, the
-# host's Wine gets its 32-bit half (wine32:i386). Where it does not, the host stays
-# amd64 only, and the 32-bit program is run in the emulated root of
-# tests/wine/emu32.sh instead, which is built here once.
+# The host gets amd64 packages alone: its package architectures are never changed. The
+# Windows programs run in the Wine of tests/wine/root.sh, a Debian root built here once
+# per machine, on any kernel; the host's own Wine only where it already runs 32-bit
+# programs (wine32 installed and working: a user's own desktop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/apt-update.sh
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# "apt-get update", tried a few times: a mirror in the middle of a sync fails an index
+# now and then, and an index of an architecture the machine does not need (an i386 one
+# that an earlier set-up added) must never stop a set-up. After the last try it goes on
+# with the lists that did arrive; the install that follows says what is missing.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    $sudo apt-get update -qq >/dev/null 2>&1 && return 0
+    echo "bootstrap: apt-get update failed (try $try of 3)" >&2
+    sleep $((try * 5))
+  done
+  return 1
+}
 
 packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  wine wine64 xvfb xauth
+  xvfb xauth
+  # Wine's root: built by mmdebstrap, entered through bubblewrap; arch-test asks the
+  # kernel whether it runs 32-bit code.
+  mmdebstrap bubblewrap arch-test
   default-jdk-headless
   # The Java library's Maven build, offline: Debian's repository holds these plugins.
   maven junit5 libsurefire-java libmaven-compiler-plugin-java libmaven-jar-plugin-java
@@ -23,37 +41,28 @@ packages=(
   # Signing a release, and the test that signs with a throwaway certificate.
   osslsigncode openssl
 )
-if bash tests/wine/emu32.sh native; then
-  native32=yes
-  packages+=(wine32:i386)
-else
-  native32=no
-  packages+=(debootstrap)
-fi
 
 missing=()
 for p in "${packages[@]}"; do
-  # dpkg-query knows "wine32:i386" as is; a status other than installed counts as missing.
+  # A status other than installed counts as missing.
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi
 done
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-
 if [ ${#missing[@]} -gt 0 ]; then
-  if [ $native32 = yes ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386
-  fi
   echo "bootstrap: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt_update $sudo || true
+  apt_update || true
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ $native32 = no ] && ! bash tests/wine/emu32.sh ready; then
-  # Without the route the 32-bit program's tests are skipped, not failed: say so loudly.
-  bash tests/wine/emu32.sh setup ||
-    echo "bootstrap: no emulated route for 32-bit programs; their Windows tests will be skipped" >&2
+if tests/wine/root.sh host; then
+  echo "bootstrap: the host's Wine runs 32-bit programs; it runs the tests" >&2
+  exit 0
 fi
+# root.sh asks apt for the host's mirror: an image that came without package lists
+# gets them first.
+[ -n "$(apt-cache policy 2>/dev/null | grep -m1 ' bookworm/main amd64')" ] || apt_update || true
+tests/wine/root.sh build
+echo "bootstrap: Wine runs in $(tests/wine/root.sh dir); this kernel: $(tests/wine/root.sh kernel || true)" >&2

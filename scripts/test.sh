@@ -21,6 +21,8 @@ for preset in native native-asan mingw-x86_64 mingw-i686; do
   cmake --preset "$preset" "${extra[@]}" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
   ctest --preset "$preset" -j "$jobs" || status=1
+  # What ran the Windows programs, as the test environment found it when it started.
+  case $preset in mingw-*) echo "$preset ran in $(tests/wine/winenv.sh route build/wine-env)" ;; esac
 done
 echo "== fuzz"
 bash scripts/fuzz.sh || status=1

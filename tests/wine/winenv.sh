@@ -5,38 +5,35 @@
 # about 20 s); the display and the wineserver live only from "start" to "stop" and are
 # ended by the PIDs this script recorded, never by name.
 #
-#   winenv.sh start STATE_DIR [ARCH]   create the prefix if needed, start Xvfb and wineserver
+#   winenv.sh start STATE_DIR          create the prefix if needed, start Xvfb and wineserver
 #   winenv.sh run STATE_DIR PROG ARGS  run a Windows program in that environment
 #   winenv.sh stop STATE_DIR           stop what "start" started
 #   winenv.sh env STATE_DIR            print the environment as shell assignments
+#   winenv.sh route STATE_DIR          say which Wine runs the programs, and how
 #
-# ARCH is the processor of the build under test (i686 or x86_64; x86_64 if left out).
-# On a kernel that runs no 32-bit code, an i686 environment runs Wine inside the
-# emulated root of emu32.sh, when it has been set up: there 32-bit and 64-bit programs
-# run side by side. Otherwise Wine is the host's, and "run" exits with 77 (skipped) for
-# a 32-bit program that the host cannot run.
+# The Wine is the root's of root.sh, for 32-bit and 64-bit programs alike; the host's
+# only where its own Wine already runs 32-bit programs (a desktop with wine32). Where
+# the kernel runs no 32-bit code, or TRAYREDRAW_EMULATE_I386=1 asks for it on one that
+# does (to try that kind of machine's path), "start" hands 32-bit programs to qemu-i386
+# and "stop" takes that away again.
 set -euo pipefail
 
-cmd=${1:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
-state=${2:?usage: winenv.sh start|run|stop|env STATE_DIR ...}
+cmd=${1:?usage: winenv.sh start|run|stop|env|route STATE_DIR ...}
+state=${2:?usage: winenv.sh start|run|stop|env|route STATE_DIR ...}
 shift 2
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-emu32="$here/emu32.sh"
+rootsh="$here/root.sh"
+# Our binfmt_misc entry, one for each environment, so that one stopping leaves another's.
+entry="trayredraw-i386-$(printf '%s' "$state" | cksum | cut -d' ' -f1)"
 
-# "emu" where this environment's Wine runs in the emulated root, else "host"; chosen
-# by "start" and kept until "stop".
-mode=host
-[ "$cmd" != start ] && [ -s "$state/mode" ] && mode=$(cat "$state/mode")
-
-# Debian's wine script always picks the 32-bit loader when it is installed, and on a
-# kernel without 32-bit support that loader cannot even start. Such a machine gets the
-# 64-bit loader directly, which is what the script would pick without wine32.
-runs_32bit() { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
-
-if [ "$cmd" = start ] && [ "${1:-x86_64}" = i686 ] && ! runs_32bit && "$emu32" ready; then
-  mode=emu
+# "host" or "root", chosen by "start" and kept until "stop".
+mode=root
+if [ "$cmd" = start ]; then
+  ! "$rootsh" host || mode=host
+elif [ -s "$state/mode" ]; then
+  mode=$(cat "$state/mode")
 fi
 
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -51,28 +48,22 @@ is_32bit_program() {
   [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ]
 }
 
-if [ "$mode" = emu ]; then
-  # A prefix of the root's own Wine, beside the host's.
-  export WINEPREFIX="$state/prefix-emu32"
-  # The wrapper prefers the 32-bit loader, which costs an emulated start even for a
-  # 64-bit program: each program gets the loader of its own kind.
+if [ "$mode" = root ]; then
+  export WINEPREFIX="$state/prefix-root"
+  # The root's wine script prefers the 32-bit loader, which under emulation costs an
+  # emulated start even for a 64-bit program: each program gets the loader of its kind.
   wine_line() {
     local loader=/usr/lib/wine/wine64
     is_32bit_program "$1" && loader=/usr/lib/wine/wine
-    line=("$emu32" exec "$PWD" "$loader" "$@")
+    line=("$rootsh" run "$loader" "$@")
   }
-  wineserver_command=("$emu32" exec / /usr/lib/wine/wineserver)
+  wineserver_command=("$rootsh" run /usr/lib/wine/wineserver)
   # The command that runs a Windows program here, for programs outside this script.
   WINE="$state/wine"
 else
   export WINEPREFIX="$state/prefix"
-  if runs_32bit; then
-    WINE=wine
-  else
-    export WINELOADER=/usr/lib/wine/wine64
-    WINE=$WINELOADER
-  fi
-  wine_line() { line=("$WINE" "$@"); }
+  WINE=wine
+  wine_line() { line=(wine "$@"); }
   wineserver_command=(command wineserver)
 fi
 # wine_line PROG ARGS sets `line` to the command that runs a Windows program here;
@@ -116,7 +107,13 @@ start_wineserver() {
   # -f keeps it in the foreground so that $! is the server itself; -p keeps it alive
   # between test programs so each launch costs milliseconds rather than seconds.
   "${wineserver_command[@]}" -f -p >/dev/null 2>&1 &
-  echo $! >"$state/wineserver.pid"
+  local pid=$! server=""
+  # Through the root, $! becomes bubblewrap, which a signal ends without its child: the
+  # server is that child.
+  while [ "$mode" = root ] && [ -z "$server" ] && kill -0 $pid 2>/dev/null; do
+    [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) || sleep 0.05
+  done
+  echo "${server:-$pid}" >"$state/wineserver.pid"
 }
 
 init_prefix() {
@@ -143,12 +140,32 @@ stop_all() {
     fi
     rm -f "$state/$f.pid"
   done
-  rm -f "$state/display"
-  if [ "$mode" = emu ]; then
-    "$emu32" down || true
-    rm -f "$state/wine"
+  rm -f "$state/display" "$state/mode" "$state/wine"
+  "$rootsh" unemulate "$entry"
+}
+
+# Chooses how 32-bit programs run, checks that they do, and writes down what it found.
+choose_route() {
+  local kernel forced="" how
+  kernel=$("$rootsh" kernel) || true
+  [ "${TRAYREDRAW_EMULATE_I386:-0}" = 1 ] && forced=", forced by TRAYREDRAW_EMULATE_I386=1"
+  if [ "$mode" = host ]; then
+    how="the host's Wine; 32-bit programs run natively"
+  else
+    "$rootsh" build
+    printf '#!/bin/sh\nexec %q run %q "$@"\n' "$here/winenv.sh" "$state" >"$state/wine"
+    chmod +x "$state/wine"
+    how="the Wine of $("$rootsh" dir); 32-bit programs run natively"
+    if [ "$kernel" != "i386: ok" ] || [ -n "$forced" ]; then
+      "$rootsh" emulate "$entry"
+      how="the Wine of $("$rootsh" dir); 32-bit programs run under $("$rootsh" run /usr/bin/qemu-i386 --version | head -1)"
+    fi
   fi
-  rm -f "$state/mode"
+  local loader=(/usr/lib/wine/wine)
+  [ "$mode" = host ] || loader=("$rootsh" run /usr/lib/wine/wine)
+  "${loader[@]}" --version >/dev/null 2>&1 ||
+    { echo "winenv: Wine's 32-bit loader does not run: $how" >&2; return 1; }
+  echo "$how (arch-test: $kernel$forced)" >"$state/route"
 }
 
 case "$cmd" in
@@ -156,11 +173,8 @@ case "$cmd" in
     close_inherited_fds
     trap 'stop_all' ERR
     echo "$mode" >"$state/mode"
-    if [ "$mode" = emu ]; then
-      "$emu32" up
-      printf '#!/bin/sh\nexec %q run %q "$@"\n' "$here/winenv.sh" "$state" >"$state/wine"
-      chmod +x "$state/wine"
-    fi
+    choose_route
+    echo "winenv: $(cat "$state/route")" >&2
     start_xvfb
     load_display
     start_wineserver
@@ -172,10 +186,6 @@ case "$cmd" in
   run)
     close_inherited_fds
     load_display
-    if [ "$mode" = host ] && is_32bit_program "$1" && ! runs_32bit; then
-      echo "winenv: skipped: this machine's kernel runs no 32-bit programs, so Wine cannot run $1"
-      exit 77
-    fi
     wine_line "$@"
     exec "${line[@]}"
     ;;
@@ -184,8 +194,8 @@ case "$cmd" in
     # WINE is the command that runs a Windows program here.
     printf 'export WINEPREFIX=%q DISPLAY=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q WINE=%q\n' \
       "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES" "$WINE"
-    [ -z "${WINELOADER:-}" ] || printf 'export WINELOADER=%q\n' "$WINELOADER"
     ;;
+  route) cat "$state/route" ;;
   stop)
     stop_all
     ;;

@@ -19,9 +19,15 @@ enum { kLaunchLockWaitMs = 5000 };
 static HANDLE g_launchLock;
 
 // Takes the lock, or leaves g_launchLock null when it cannot be had: a lock that cannot
-// be created or opened (one made by a process of a higher integrity level, say), a wait
-// that times out or a lock abandoned by a launch that died. The launch then proceeds
-// exactly as it would without one.
+// be created or opened (one made by a process of a higher integrity level, say) or a
+// wait that times out. The launch then proceeds exactly as it would without one.
+//
+// A lock whose holder ended without giving it back (a launch killed during its search)
+// is handed to one waiter as abandoned, and that waiter owns it as if the wait had
+// simply succeeded: the system wakes the others only when it is released. So this
+// launch keeps it like any lock it took. Nothing the lock guards can be left half done
+// by the dead launch: it guards the search and the creation of a window, and the system
+// destroys the windows of a process that ends.
 static void TakeLaunchLock(void)
 {
     // SYNCHRONIZE is all that waiting and releasing need, and what a lock made by
@@ -30,12 +36,10 @@ static void TakeLaunchLock(void)
     if (lock == nullptr)
         return;
     DWORD waited = WaitForSingleObject(lock, kLaunchLockWaitMs);
-    if (waited == WAIT_OBJECT_0) {
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         g_launchLock = lock;
         return;
     }
-    if (waited == WAIT_ABANDONED)
-        ReleaseMutex(lock);  // ours now: give it straight back to the next launch
     CloseHandle(lock);
 }
 

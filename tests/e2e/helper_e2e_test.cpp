@@ -13,6 +13,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -28,8 +29,44 @@ using namespace harness;
 std::string g_helper;
 std::string g_refused;
 std::string g_otherBuild;
+std::string g_self;  // this test program, which also plays a launch that holds the lock
 
 const DWORD kQuick = 10000;  // ample for anything that involves no pause
+
+// Run with this argument alone, the test program takes the launch lock, says so
+// through the event and waits to be killed: a launch killed while it holds the lock.
+const char kHoldLockArgument[] = "--hold-launch-lock";
+const char kLockHeldEvent[] = "Local\\trayredraw-e2e.lock-held";
+
+int HoldLaunchLockUntilKilled()
+{
+    HANDLE lock = CreateMutexA(nullptr, FALSE, contract::kLaunchLock);
+    HANDLE held = OpenEventA(EVENT_MODIFY_STATE, FALSE, kLockHeldEvent);
+    if (lock == nullptr || held == nullptr)
+        return 1;
+    DWORD waited = WaitForSingleObject(lock, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+        return 1;
+    SetEvent(held);
+    Sleep(INFINITE);
+    return 0;
+}
+
+BOOL CALLBACK CountHelperWindow(HWND w, LPARAM counter)
+{
+    char name[32] = {};
+    if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, contract::kClassName) == 0)
+        ++*reinterpret_cast<int *>(counter);
+    return TRUE;
+}
+
+// Windows of the helper's class on the desktop.
+int HelperWindows()
+{
+    int count = 0;
+    EnumWindows(CountHelperWindow, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
 
 class Helper : public ::testing::Test {
 protected:
@@ -41,6 +78,7 @@ protected:
     void TearDown() override
     {
         // Whatever a test left running ends here, also when it failed.
+        Kill(lockHolder_);
         if (resident_.handle != nullptr) {
             if (window_ != nullptr)
                 PostMessageA(window_, WM_CLOSE, 0, 0);
@@ -104,8 +142,71 @@ protected:
         EXPECT_EQ(FindHelper(), nullptr);
     }
 
+    // Five starts, each for a client of its own, let go at the same moment: one must
+    // become the helper and the others hand it their ports, or a stop later reaches one
+    // helper and orphans the rest. `whileTheyRun` runs once they have been let go.
+    void FiveStartsLeaveOneHelperServingEveryPort(const std::function<void()> &whileTheyRun)
+    {
+        std::vector<UdpClient *> clients;
+        std::vector<Process> launches;
+        for (int i = 0; i < 5; i++) {
+            clients.push_back(&Client());
+            launches.push_back(Start(g_helper,
+                                     CommandLine(g_helper, "start " + Port(*clients.back())).c_str(),
+                                     CREATE_SUSPENDED));
+        }
+        for (Process &p : launches)
+            Resume(p);
+        whileTheyRun();
+        window_ = WaitForHelper(kQuick);
+        ASSERT_NE(window_, nullptr);
+        DWORD residentId = 0;
+        GetWindowThreadProcessId(window_, &residentId);
+        std::vector<HANDLE> others;
+        for (Process &p : launches) {
+            if (p.id == residentId)
+                resident_ = p;
+            else
+                others.push_back(p.handle);
+        }
+        ASSERT_NE(resident_.handle, nullptr);
+        WaitForMultipleObjects(static_cast<DWORD>(others.size()), others.data(), TRUE, kQuick);
+        for (Process &p : launches) {
+            if (p.id == residentId)
+                continue;
+            DWORD code = 12345;
+            EXPECT_TRUE(Wait(p, 0, &code)) << "a second helper stays resident";
+            EXPECT_EQ(code, 0u);
+            Kill(p);
+        }
+        ASSERT_EQ(HelperWindows(), 1);
+
+        Pass();
+        for (UdpClient *c : clients)
+            EXPECT_EQ(c->Count(), 1u);
+        for (UdpClient *c : clients)
+            Launch("stop " + Port(*c));
+        EXPECT_EQ(HelperExit(), 0u);
+        clients_.clear();
+        window_ = nullptr;
+    }
+
+    // Starts the test program as a launch that holds the lock (HoldLaunchLockUntilKilled)
+    // and returns once it does.
+    void HoldLaunchLock()
+    {
+        HANDLE held = CreateEventA(nullptr, TRUE, FALSE, kLockHeldEvent);
+        ASSERT_NE(held, nullptr);
+        lockHolder_ = Start(g_self, CommandLine(g_self, kHoldLockArgument).c_str());
+        DWORD waited = WaitForSingleObject(held, kQuick);
+        CloseHandle(held);
+        ASSERT_NE(lockHolder_.handle, nullptr);
+        ASSERT_EQ(waited, WAIT_OBJECT_0) << "the lock holder did not take the lock";
+    }
+
     std::vector<std::unique_ptr<UdpClient>> clients_;
     Process resident_;
+    Process lockHolder_;
     HWND window_ = nullptr;
 };
 
@@ -269,70 +370,33 @@ TEST_F(Helper, ACommandDuringAPassWaitsInItsLauncher)
     EXPECT_EQ(b.Count(), 1u);  // and the command was applied after it
 }
 
-BOOL CALLBACK CountHelperWindow(HWND w, LPARAM counter)
-{
-    char name[32] = {};
-    if (GetClassNameA(w, name, sizeof name) != 0 && strcmp(name, contract::kClassName) == 0)
-        ++*reinterpret_cast<int *>(counter);
-    return TRUE;
-}
-
-// Windows of the helper's class on the desktop.
-int HelperWindows()
-{
-    int count = 0;
-    EnumWindows(CountHelperWindow, reinterpret_cast<LPARAM>(&count));
-    return count;
-}
-
 // Applications started together at log-on: five starts let go at the same moment all
-// search before any of them has a window. One must become the helper and the others
-// hand it their ports, or a stop later reaches one helper and orphans the rest.
+// search before any of them has a window.
 TEST_F(Helper, StartsThatRaceLeaveOneHelperServingEveryPort)
 {
-    for (int round = 1; round <= 5; round++) {
+    for (int round = 1; round <= 5 && !HasFatalFailure(); round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        std::vector<UdpClient *> clients;
-        std::vector<Process> launches;
-        for (int i = 0; i < 5; i++) {
-            clients.push_back(&Client());
-            launches.push_back(Start(g_helper,
-                                     CommandLine(g_helper, "start " + Port(*clients.back())).c_str(),
-                                     CREATE_SUSPENDED));
-        }
-        for (Process &p : launches)
-            Resume(p);
-        window_ = WaitForHelper(kQuick);
-        ASSERT_NE(window_, nullptr);
-        DWORD residentId = 0;
-        GetWindowThreadProcessId(window_, &residentId);
-        std::vector<HANDLE> others;
-        for (Process &p : launches) {
-            if (p.id == residentId)
-                resident_ = p;
-            else
-                others.push_back(p.handle);
-        }
-        ASSERT_NE(resident_.handle, nullptr);
-        WaitForMultipleObjects(static_cast<DWORD>(others.size()), others.data(), TRUE, kQuick);
-        for (Process &p : launches) {
-            if (p.id == residentId)
-                continue;
-            DWORD code = 12345;
-            EXPECT_TRUE(Wait(p, 0, &code)) << "a second helper stays resident";
-            EXPECT_EQ(code, 0u);
-            Kill(p);
-        }
-        ASSERT_EQ(HelperWindows(), 1);
+        FiveStartsLeaveOneHelperServingEveryPort([] {});
+    }
+}
 
-        Pass();
-        for (UdpClient *c : clients)
-            EXPECT_EQ(c->Count(), 1u);
-        for (UdpClient *c : clients)
-            Launch("stop " + Port(*c));
-        EXPECT_EQ(HelperExit(), 0u);
-        clients_.clear();
-        window_ = nullptr;
+// A launch killed while it holds the lock leaves it abandoned, and the system hands it
+// to one waiting launch, which then owns it. The starts queued behind the killed one
+// must still take their turns: a launch that gave the lock straight back and went on
+// searching without it would race the next one into a second helper.
+TEST_F(Helper, StartsWaitingForALockLeftByAKilledLaunchStillTakeTurns)
+{
+    for (int round = 1; round <= 3 && !HasFatalFailure(); round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        HoldLaunchLock();
+        if (HasFatalFailure())
+            return;
+        FiveStartsLeaveOneHelperServingEveryPort([this] {
+            // Time for all five to start and queue on the lock (a launch waits up to
+            // 5 s); one that comes later only finds the lock taken in turn.
+            Sleep(1500);
+            Kill(lockHolder_);  // TerminateProcess: the lock is abandoned
+        });
     }
 }
 
@@ -435,6 +499,8 @@ TEST_F(Helper, TheWindowIsHiddenWithItsTitleAndClassAndIgnoresNull)
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], kHoldLockArgument) == 0)
+        return HoldLaunchLockUntilKilled();
     ::testing::InitGoogleTest(&argc, argv);
     if (argc < 3) {
         fprintf(stderr, "usage: %s PATH_OF_HELPER PATH_OF_REFUSING_BUILD [PATH_OF_OTHER_BUILD]\n",
@@ -445,5 +511,8 @@ int main(int argc, char **argv)
     g_refused = WindowsPath(argv[2]);
     if (argc > 3)
         g_otherBuild = WindowsPath(argv[3]);
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    g_self = self;
     return RUN_ALL_TESTS();
 }

@@ -16,12 +16,9 @@ static LRESULT WINAPI RefuseSend(HWND, UINT, WPARAM, LPARAM)
     return 0;
 }
 
-extern "C"
-#ifdef __i386__
-    // As for HelperEntry: the loader gives no promise about the stack's alignment.
-    __attribute__((force_align_arg_pointer))
-#endif
-    void __cdecl RefusedEntry(void)
+// Called, as HelperEntry is, on a stack aligned to 4 bytes only; built with the
+// program's flags, which realign it wherever that matters.
+extern "C" void __cdecl RefusedEntry(void)
 {
     g_helperLink.send = RefuseSend;
     HelperEntry();

@@ -41,6 +41,19 @@ case $probe in
   *) echo "java client: traytool does not run under Wine (exit $probe)" >&2; exit 1 ;;
 esac
 
+# A build that finds no program fails before it makes a jar without one.
+mkdir -p "$out"
+if mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
+     -Dtrayredraw.buildDirectory="$out/no-program" -Dtrayredraw.program.dir="$out/no-program" \
+     package >"$out/no-program.log" 2>&1; then
+  echo "java client: a build without the program passed" >&2; exit 1
+fi
+grep -q "No trayredraw.exe in $out/no-program" "$out/no-program.log" ||
+  { cat "$out/no-program.log" >&2; echo "java client: a build without the program failed, but not for that" >&2; exit 1; }
+[ ! -e "$out/no-program/trayredraw-client-$version.jar" ] ||
+  { echo "java client: a build without the program made a jar" >&2; exit 1; }
+echo "java client: a build without the program fails"
+
 mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
   -Dtrayredraw.buildDirectory="$out" \
   -Dtrayredraw.program.dir="$(dirname "$helper")" \

@@ -9,9 +9,10 @@ import javax.swing.SwingUtilities;
 import org.trayredraw.client.TrayIconKeeper;
 
 /**
- * A tray icon that survives Explorer restarts: {@link TrayIconKeeper} adds the icon, again
- * if the tray refuses it at first, and adds it again each time the taskbar is created
- * anew. On other systems the keeper only adds the icon.
+ * A tray icon that survives Explorer restarts: {@link TrayIconKeeper} adds the icon, and
+ * in an elevated JVM, where AWT does not hear of a new taskbar, adds it again each time
+ * the taskbar is created anew. Elsewhere AWT does that itself, and the keeper only adds
+ * the icon.
  *
  * <pre>java -cp trayredraw-client-VERSION.jar:. org.trayredraw.example.TrayIconApp</pre>
  *

@@ -56,6 +56,7 @@ final class PackedHelper {
             return copy;
         Files.createDirectories(folder);
         Path temp = Files.createTempFile(folder, "trayredraw-", ".tmp");
+        IOException failure = null;
         try {
             try (FileChannel out = FileChannel.open(temp, StandardOpenOption.WRITE)) {
                 ByteBuffer bytes = ByteBuffer.wrap(program);
@@ -74,8 +75,18 @@ final class PackedHelper {
                 if (!holds(copy, program))
                     throw e;
             }
+        } catch (IOException e) {
+            failure = e;
+            throw e;
         } finally {
-            Files.deleteIfExists(temp);
+            // A virus scanner may hold the fresh file open, so that it cannot be deleted
+            // yet; that must not hide why the copy failed, nor fail a copy that worked.
+            try {
+                Files.deleteIfExists(temp);
+            } catch (IOException e) {
+                if (failure != null)
+                    failure.addSuppressed(e);
+            }
         }
         return copy;
     }

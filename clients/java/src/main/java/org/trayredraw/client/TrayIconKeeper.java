@@ -7,7 +7,12 @@ import java.awt.SystemTray;
 import java.awt.TrayIcon;
 import java.io.Closeable;
 import java.io.IOException;
+import java.nio.file.Path;
 import java.util.Arrays;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.ThreadPoolExecutor;
+import java.util.concurrent.TimeUnit;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
@@ -24,20 +29,37 @@ import javax.swing.Timer;
  * }</pre>
  *
  * <p>{@link #add} puts the icon into the {@link SystemTray} and keeps it there;
- * {@link #keep} keeps an icon the application has added itself. On Windows, both open a
- * {@link TrayRedrawClient} with the program this jar carries. Each time the taskbar is
- * created anew, the icon is removed from the {@code SystemTray} and added again, on the
- * event dispatch thread, as long as the application still has it in the tray: an icon
- * the application has taken away stays away. On other systems nothing is registered and
- * the keeper only adds the icon, so an application calls it on every system alike.
+ * {@link #keep} keeps an icon the application has added itself. Both return at once;
+ * whatever they launch happens on a thread of the library's own.
  *
- * <p>A taskbar that has just been created often refuses icons for a moment, and so does
- * the tray at log-on before the taskbar exists: {@link SystemTray#add} throws an
- * {@link AWTException}. The keeper then tries again after a pause that grows from half a
- * second to eight seconds, one attempt at a time, for half a minute (31.5 s in 8
- * attempts), and then logs one WARNING. An icon the keeper took out of the tray, or was
- * asked to add, still counts as shown until it is in: the next new taskbar brings
- * another round of attempts. A new taskbar during a round starts it afresh.
+ * <p><b>Who needs it.</b> AWT's tray on Windows has a hidden window of its own that
+ * hears the shell announce a new taskbar and adds every AWT icon again, under the same
+ * id. In a JVM that is not elevated, AWT icons therefore come back by themselves, and
+ * the keeper does nothing but add the icon: it launches no helper and registers no port.
+ * In an elevated JVM (run as administrator) the system drops the announcement of the
+ * less privileged shell before AWT's window sees it, and the icons stay lost. There the
+ * keeper launches trayredraw.exe, which runs elevated too and lets the announcement
+ * through, and registers with it through the JVM's one {@link TrayRedrawClient}, shared
+ * by every keeper of the application. Each time the taskbar is created anew, the icon
+ * is removed from the {@code SystemTray} and added again, on the event dispatch thread,
+ * as long as the application still has it in the tray: an icon the application has
+ * taken away stays away. Where Windows cannot tell whether the JVM is elevated, the
+ * keeper acts as in the elevated case. On other systems it only adds the icon, so an
+ * application calls it on every system alike.
+ *
+ * <p><b>What adding again costs.</b> AWT gives an icon a new id each time it is added,
+ * and that id is what the shell knows the icon by: to the shell, the icon added again is
+ * a new one. It may move to another place in the notification area, and a choice the
+ * user made for the old one (to always show it) does not carry over.
+ *
+ * <p><b>A tray that refuses the icon.</b> Where the toolkit says so ({@link SystemTray#add}
+ * throws an {@link AWTException}, as on a desktop whose tray is not there yet at log-on),
+ * the keeper tries again after a pause that grows from half a second to eight seconds,
+ * one attempt at a time, for half a minute (31.5 s in 8 attempts), and then logs one
+ * WARNING. An icon the keeper took out of the tray, or was asked to add, still counts as
+ * shown until it is in: the next new taskbar brings another round of attempts. A new
+ * taskbar during a round starts it afresh. AWT on Windows does not tell when the taskbar
+ * refuses an icon, so there these attempts do not happen.
  */
 public final class TrayIconKeeper implements Closeable {
 
@@ -64,6 +86,27 @@ public final class TrayIconKeeper implements Closeable {
     interface Registrar {
         Closeable register(Runnable onRedraw) throws IOException;
     }
+
+    /**
+     * Whether this JVM runs elevated: TRUE, FALSE, or null where it cannot be told. Asked
+     * on the library's thread; tests answer for Windows.
+     */
+    interface Elevated {
+        Boolean get();
+    }
+
+    // Where AWT hears the new taskbar itself, or where there is no such announcement.
+    private static final Elevated SYSTEM = () -> TrayRedrawClient.WINDOWS ? Elevation.ofThisJvm() : Boolean.FALSE;
+
+    // The library's own thread, for asking the system and for copying and launching the
+    // helper, which the caller (often the event dispatch thread) must not wait for. It
+    // goes away when idle.
+    private static final ExecutorService LIBRARY = new ThreadPoolExecutor(0, 1, 30, TimeUnit.SECONDS,
+            new LinkedBlockingQueue<>(), r -> {
+                Thread t = new Thread(r, "trayredraw-keeper");
+                t.setDaemon(true);
+                return t;
+            });
 
     /** Runs tasks on the event dispatch thread after a pause; tests play the clock. */
     interface Pauses {
@@ -101,15 +144,17 @@ public final class TrayIconKeeper implements Closeable {
     }
 
     /**
-     * Adds {@code icon} to the {@link SystemTray} and keeps it there: adds it again each
-     * time the taskbar is created anew, for as long as the application has it in the
-     * tray. The icon is added on the event dispatch thread, after this method has
-     * returned; if the tray refuses it, it is tried again as described above, and the
-     * caller is never held up.
+     * Adds {@code icon} to the {@link SystemTray} and keeps it there: where AWT does not
+     * add it again by itself (see above), adds it again each time the taskbar is created
+     * anew, for as long as the application has it in the tray. Returns at once: the icon
+     * is added on the event dispatch thread, and the helper copied and launched on the
+     * library's own thread, after this method has returned.
      *
-     * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
-     * (logger {@code org.trayredraw.client.TrayIconKeeper}): the icon is added all the
-     * same, but not added again after Explorer restarts.
+     * <p>The helper is the copy of the program this jar carries, or the program the
+     * system property {@code trayredraw.program} names. If it cannot be put on disk or
+     * launched, this is logged as a WARNING (logger
+     * {@code org.trayredraw.client.TrayRedrawClient}) and tried again after a few seconds
+     * and at each renewal; the icon is added all the same.
      *
      * @param icon the tray icon to add and keep
      * @return the keeper, whose {@link #close()} stops keeping the icon
@@ -117,63 +162,117 @@ public final class TrayIconKeeper implements Closeable {
      *     ({@link SystemTray#isSupported()} is false)
      */
     public static TrayIconKeeper add(TrayIcon icon) {
+        return add(icon, null);
+    }
+
+    /**
+     * Adds {@code icon} as {@link #add(TrayIcon)} does, with an installed trayredraw.exe
+     * as the helper instead of the copy of the jar's: for machines whose policy runs no
+     * program from the user's own folders, where an installer puts a signed program under
+     * Program Files. The application's keepers share one client: the program named when
+     * the first of them registers is the one launched.
+     *
+     * @param icon the tray icon to add and keep
+     * @param program the installed trayredraw.exe, or null for the copy of the jar's (or
+     *     the program the system property {@code trayredraw.program} names)
+     * @return the keeper, whose {@link #close()} stops keeping the icon
+     * @throws UnsupportedOperationException if this system has no tray
+     *     ({@link SystemTray#isSupported()} is false)
+     */
+    public static TrayIconKeeper add(TrayIcon icon, Path program) {
         if (icon == null)
             throw new NullPointerException("icon");
         if (!SystemTray.isSupported())
             throw new UnsupportedOperationException("this system has no tray");
-        return add(new SystemTrayPlace(icon), TrayRedrawClient.WINDOWS, TrayRedrawClient::open, SWING_TIMERS);
+        return add(new SystemTrayPlace(icon), SYSTEM, registrar(program), SWING_TIMERS);
     }
 
     /**
-     * Keeps an icon that the application has added to the {@link SystemTray} itself: adds
-     * it again each time the taskbar is created anew, for as long as the application has
-     * it in the tray. Call it once the icon is in the tray.
+     * Keeps an icon that the application has added to the {@link SystemTray} itself:
+     * where AWT does not add it again by itself (see above), adds it again each time the
+     * taskbar is created anew, for as long as the application has it in the tray. Call
+     * it once the icon is in the tray. Returns at once; elsewhere, and in a JVM that is
+     * not elevated, the keeper does nothing.
      *
      * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
-     * (logger {@code org.trayredraw.client.TrayIconKeeper}) and the keeper does nothing:
-     * the icon is shown as before, but not added again after Explorer restarts.
+     * (logger {@code org.trayredraw.client.TrayRedrawClient}) and tried again later.
      *
      * @param icon the tray icon to keep
-     * @return the keeper, whose {@link #close()} withdraws it; one that does nothing on
-     *     systems other than Windows
+     * @return the keeper, whose {@link #close()} withdraws it
      */
     public static TrayIconKeeper keep(TrayIcon icon) {
+        return keep(icon, null);
+    }
+
+    /**
+     * Keeps an icon as {@link #keep(TrayIcon)} does, with an installed trayredraw.exe as
+     * the helper, as for {@link #add(TrayIcon, Path)}.
+     *
+     * @param icon the tray icon to keep
+     * @param program the installed trayredraw.exe, or null for the copy of the jar's (or
+     *     the program the system property {@code trayredraw.program} names)
+     * @return the keeper, whose {@link #close()} withdraws it
+     */
+    public static TrayIconKeeper keep(TrayIcon icon, Path program) {
         if (icon == null)
             throw new NullPointerException("icon");
-        return keep(new SystemTrayPlace(icon), TrayRedrawClient.WINDOWS, TrayRedrawClient::open);
+        return keep(new SystemTrayPlace(icon), SYSTEM, registrar(program), SWING_TIMERS);
     }
 
-    static TrayIconKeeper keep(Tray tray, boolean windows, Registrar registrar) {
-        return keep(tray, windows, registrar, SWING_TIMERS);
+    private static Registrar registrar(Path program) {
+        return onRedraw -> SharedClient.JVM.join(onRedraw, program);
     }
 
-    static TrayIconKeeper keep(Tray tray, boolean windows, Registrar registrar, Pauses pauses) {
+    static TrayIconKeeper keep(Tray tray, Elevated elevated, Registrar registrar, Pauses pauses) {
         TrayIconKeeper keeper = new TrayIconKeeper(tray, pauses);
-        if (!windows)
-            return keeper;
-        try {
-            // The client calls back on a thread of its own; AWT wants its event thread.
-            Closeable registration = registrar.register(() -> EventQueue.invokeLater(keeper::redraw));
-            synchronized (keeper) {
-                keeper.registration = registration;
-            }
-        } catch (IOException e) {
-            LOG.log(Level.WARNING, "trayredraw: the tray icon will not be added again when the taskbar"
-                                   + " is created anew", e);
-        }
+        LIBRARY.execute(() -> keeper.register(elevated, registrar));
         return keeper;
     }
 
-    static TrayIconKeeper add(Tray tray, boolean windows, Registrar registrar, Pauses pauses) {
-        TrayIconKeeper keeper = keep(tray, windows, registrar, pauses);
+    static TrayIconKeeper add(Tray tray, Elevated elevated, Registrar registrar, Pauses pauses) {
+        TrayIconKeeper keeper = keep(tray, elevated, registrar, pauses);
         EventQueue.invokeLater(keeper::addFirst);
         return keeper;
     }
 
+    /** Waits until the library's thread has done what was handed to it so far; for tests. */
+    static void awaitLibrary() throws Exception {
+        LIBRARY.submit(() -> {}).get();
+    }
+
+    // On the library's thread.
+    private void register(Elevated elevated, Registrar registrar) {
+        synchronized (this) {
+            if (closed)
+                return;
+        }
+        if (Boolean.FALSE.equals(elevated.get())) {
+            LOG.fine("trayredraw: AWT adds the tray icon again itself here; no helper is needed");
+            return;
+        }
+        Closeable registered;
+        try {
+            // The client calls back on a thread of its own; AWT wants its event thread.
+            registered = registrar.register(() -> EventQueue.invokeLater(this::redraw));
+        } catch (IOException e) {
+            LOG.log(Level.WARNING, "trayredraw: the tray icon will not be added again when the taskbar"
+                                   + " is created anew", e);
+            return;
+        }
+        synchronized (this) {
+            if (!closed) {
+                registration = registered;
+                return;
+            }
+        }
+        withdraw(registered);
+    }
+
     /**
      * Stops keeping the icon: stops any attempt to add it that waits, and withdraws the
-     * registration with the helper. The icon itself stays where it is. Closing twice does
-     * nothing; a failed withdrawal is logged.
+     * registration with the helper once no other keeper of the application needs it.
+     * Returns at once, on any thread: the helper hears of it in the background. The icon
+     * itself stays where it is. Closing twice does nothing; a failed withdrawal is logged.
      */
     @Override
     public void close() {
@@ -185,10 +284,13 @@ public final class TrayIconKeeper implements Closeable {
             stopWaiting();
             withdraw = registration;
         }
-        if (withdraw == null)
-            return;
+        if (withdraw != null)
+            withdraw(withdraw);
+    }
+
+    private static void withdraw(Closeable registration) {
         try {
-            withdraw.close();
+            registration.close();
         } catch (IOException e) {
             LOG.log(Level.WARNING, "trayredraw: withdrawing the tray icon's registration failed", e);
         }

@@ -8,8 +8,10 @@ import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
+import java.net.SocketException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -25,8 +27,17 @@ import java.util.logging.Level;
 import java.util.logging.Logger;
 
 /**
- * Keeps an application's tray icon alive across Explorer restarts, with the help of
- * trayredraw.exe.
+ * Tells an application when the taskbar has been created anew, with the help of
+ * trayredraw.exe, so that it can add its tray icon again.
+ *
+ * <p>When Explorer restarts, the shell announces the new taskbar to every top-level
+ * window, and each tray icon must be added again. Whoever has such a window hears it;
+ * AWT's tray has one, and in a JVM that is not elevated it adds every AWT icon again by
+ * itself. This client is for the rest: an elevated JVM, whose windows the system shuts
+ * to the announcement of the less privileged shell (the helper it launches runs
+ * elevated too and lets it through), and tray code of its own without such a window.
+ * For an AWT tray icon, {@link TrayIconKeeper} decides which case applies and does the
+ * rest in one call.
  *
  * <p>The client listens for UDP datagrams on 127.0.0.1 and registers its port with the
  * helper by launching it. When the shell creates a new taskbar, the helper sends
@@ -43,9 +54,10 @@ import java.util.logging.Logger;
  * }</pre>
  *
  * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
- * user's local application data. Applications that ship the program themselves name it
- * with {@link #open(String, Runnable)}. For an AWT tray icon, {@link TrayIconKeeper} does
- * all of this in one call.
+ * user's local application data, or the program that the system property
+ * {@code trayredraw.program} names. Applications that ship the program themselves name
+ * it with {@link #open(String, Runnable)}. Each client is one registration of its own;
+ * each takes one of the helper's ten places.
  *
  * <p>The registration heals itself: the client repeats its "start" now and then (every
  * ten minutes unless {@link #renewEvery} says otherwise). While the helper runs, a
@@ -54,7 +66,8 @@ import java.util.logging.Logger;
  * <p>The client reports through {@code java.util.logging}, logger
  * {@code org.trayredraw.client.TrayRedrawClient}, and only what the application should know:
  * a WARNING when a "start" launch fails, since the icon will then not be redrawn, and
- * when a withdrawal at JVM exit fails. It writes nothing to the standard streams.
+ * when a withdrawal fails or does not end in time. It writes nothing to the standard
+ * streams.
  */
 public final class TrayRedrawClient implements Closeable {
 
@@ -65,44 +78,71 @@ public final class TrayRedrawClient implements Closeable {
     // A request is 11 bytes; anything longer is cut to this much, which is still
     // enough to tell that it is no request.
     private static final int RECEIVE_BUFFER = 512;
+    /** The system property that names an installed trayredraw.exe to use instead of the copy. */
+    static final String PROGRAM_PROPERTY = "trayredraw.program";
+    // The timings below are fields, not constants, so that tests can shorten them.
     // A "change" or "stop" launch returns once the helper has handled it, but the helper
     // handles nothing while it notifies clients, and one client that never answers
     // holds it for 14 s. Past this the launch is left to deliver its command by itself.
-    private static final long LAUNCH_WAIT_SECONDS = 20;
+    static volatile long launchWaitMs = 20_000;
     // A "start" launched moments ago may not yet have handed its command over, nor,
     // finding no helper, have become one. A change or stop that overtook it would be
     // undone by it: the old port registered again, or a new helper left serving a port
     // that is closed. Launching and creating a window takes milliseconds on Windows and
     // well under this even under Wine; a command that reaches a busy helper queues
     // behind the start's in the order they were sent.
-    private static final long START_SETTLE_MS = 3000;
+    static volatile long startSettleMs = 3000;
+    // How long the JVM's exit waits for a "stop" that is still on its way.
+    static volatile long exitWaitMs = 5000;
+    // A start that could not be launched (the copy held open by a virus scanner, a
+    // launch refused for a moment) is tried again after pauses that double from this to
+    // LAST_RETRY_MS; after that, at the next renewal.
+    static volatile long firstRetryMs = 1000;
+    private static final long LAST_RETRY_MS = 64_000;
     private static final long DEFAULT_RENEWAL_MINUTES = 10;
     /** Whether this JVM runs on Windows, the only system the helper is for. */
     static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
     private static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
     private static final Logger LOG = Logger.getLogger(TrayRedrawClient.class.getName());
 
+    /** Where the program is for a launch; the jar's copy is checked, and made again if it has gone. */
+    interface Program {
+        Path path() throws IOException;
+    }
+
     private final List<String> launcher;
-    private final String helper;
+    private final Program program;
     private final Runnable onRedraw;
     private final ExecutorService callbacks;
     private final AtomicBoolean redrawPending = new AtomicBoolean();
     private final Thread shutdownHook;
-    private final Process registration;
     private final ScheduledExecutorService renewals;
+    // Held for each launch and what it waits for, never by close(): a start must not
+    // slip in between a change and the port it moves, and a stop comes last.
+    private final Object launches = new Object();
 
+    private volatile Process registration;
     private Listener listener;          // guarded by this
     private boolean closed;             // guarded by this
+    private Thread stopper;             // guarded by this; the background stop, once closed
     private Process lastStart;          // guarded by this
     private long lastStartNanos;        // guarded by this
     private ScheduledFuture<?> renewal; // guarded by this
+    private long retryPauseMs;          // guarded by launches; 0: the last start was launched
 
     /**
-     * Listens on a free port that the system picks and registers it with the helper that
+     * Listens on a port of the application's own and registers it with the helper that
      * this jar carries. The program is copied once to %LOCALAPPDATA%\trayredraw (the
      * temporary folder where that is not set) as trayredraw-HASH.exe, HASH being the
      * first 16 hex digits of its SHA-256, and reused from there by every application
-     * that uses this version of the client.
+     * that uses this version of the client. Where the system property
+     * {@code trayredraw.program} names a program, that one is used instead: an installed,
+     * signed copy under Program Files, for machines whose policy runs no program from the
+     * user's own folders.
+     *
+     * <p>The port is the same each time the application runs (see
+     * {@link #open(List, String, int, Runnable)}), and the call waits until the copy is made
+     * and the helper is launched: call it off the event dispatch thread.
      *
      * @param onRedraw what adds the tray icon again; runs on the client's own thread
      * @return the client, listening and registered
@@ -114,19 +154,43 @@ public final class TrayRedrawClient implements Closeable {
     public static TrayRedrawClient open(Runnable onRedraw) throws IOException {
         if (!WINDOWS)
             throw new UnsupportedOperationException("trayredraw.exe serves Windows only");
-        return openPacked(PackedHelper.defaultFolder(), Collections.<String>emptyList(), onRedraw);
+        return new TrayRedrawClient(Collections.<String>emptyList(), program(null), 0, onRedraw, false);
     }
 
     /** The program this jar carries, copied into {@code folder} and launched from there. */
     static TrayRedrawClient openPacked(Path folder, List<String> launcher, Runnable onRedraw)
             throws IOException {
-        return open(launcher, PackedHelper.install(folder).toString(), 0, onRedraw);
+        return new TrayRedrawClient(launcher, () -> PackedHelper.install(folder), 0, onRedraw, false);
     }
 
     /**
-     * Listens on a free port that the system picks and registers it with the helper at
+     * A client that comes up whether or not its first start can be launched, and tries
+     * again until one is: for the keepers, which must not give up on a machine where the
+     * copy or the launch fails for a moment.
+     */
+    static TrayRedrawClient openRetrying(List<String> launcher, Program program, Runnable onRedraw)
+            throws IOException {
+        return new TrayRedrawClient(launcher, program, 0, onRedraw, true);
+    }
+
+    /**
+     * The program to launch: the one named (by the application, else by the system
+     * property {@code trayredraw.program}), else the copy of the jar's.
+     */
+    static Program program(Path named) {
+        if (named != null)
+            return () -> named;
+        String property = System.getProperty(PROGRAM_PROPERTY, "").trim();
+        if (!property.isEmpty())
+            return () -> Paths.get(property);
+        return () -> PackedHelper.install(PackedHelper.defaultFolder());
+    }
+
+    /**
+     * Listens on a port of the application's own and registers it with the helper at
      * {@code helperPath}, launched directly: for applications that ship the program
-     * themselves.
+     * themselves, such as an installer that puts a signed trayredraw.exe under Program
+     * Files.
      *
      * @param helperPath the path of trayredraw.exe
      * @param onRedraw what adds the tray icon again; runs on the client's own thread
@@ -138,42 +202,73 @@ public final class TrayRedrawClient implements Closeable {
     }
 
     /**
-     * Listens on 127.0.0.1:{@code port} (0: a free port the system picks) and registers
-     * it by launching {@code launcher + [helperPath, "start", PORT]}. The launcher is
-     * usually empty; {@code ["wine"]} runs the helper under Wine.
+     * Listens on 127.0.0.1:{@code port} and registers it by launching
+     * {@code launcher + [helperPath, "start", PORT]}, with the program's folder as working
+     * directory. The launcher is usually empty; {@code ["wine"]} runs the helper under
+     * Wine.
+     *
+     * <p>Port 0 asks for a port of the application's own: the same one each time the
+     * application runs (the user, working folder, class path and main class being the
+     * same), so that an application ended from outside, which could not withdraw its
+     * port, takes it back when it starts again instead of filling another of the
+     * helper's ten places. The first few clients of one JVM each get one of their own;
+     * where all are taken, a free port the system picks.
      *
      * @param launcher what the command line starts with before the helper's path
      * @param helperPath the path of trayredraw.exe
-     * @param port the UDP port to listen on, or 0 for a free one
+     * @param port the UDP port to listen on, or 0 for the application's own
      * @param onRedraw what adds the tray icon again; runs on the client's own thread
      * @return the client, listening and registered
      * @throws IOException if the port cannot be opened or the helper cannot be launched
      */
     public static TrayRedrawClient open(List<String> launcher, String helperPath, int port,
                                         Runnable onRedraw) throws IOException {
-        return new TrayRedrawClient(launcher, helperPath, port, onRedraw);
+        if (helperPath == null)
+            throw new NullPointerException("helperPath");
+        return new TrayRedrawClient(launcher, () -> Paths.get(helperPath), port, onRedraw, false);
     }
 
-    private TrayRedrawClient(List<String> launcher, String helperPath, int port, Runnable onRedraw)
-            throws IOException {
-        if (helperPath == null || onRedraw == null)
-            throw new NullPointerException();
+    private TrayRedrawClient(List<String> launcher, Program program, int port, Runnable onRedraw,
+                             boolean retryFirstStart) throws IOException {
+        if (onRedraw == null)
+            throw new NullPointerException("onRedraw");
         this.launcher = new ArrayList<>(launcher);
-        this.helper = helperPath;
+        this.program = program;
         this.onRedraw = onRedraw;
         this.callbacks = Executors.newSingleThreadExecutor(r -> daemon(r, "trayredraw-callback"));
-        this.listener = new Listener(port);
-        try {
-            this.registration = start(listener.port());
-        } catch (IOException e) {
-            listener.close();
-            callbacks.shutdown();
-            throw e;
-        }
         this.renewals = Executors.newSingleThreadScheduledExecutor(r -> daemon(r, "trayredraw-renewal"));
+        Listener first = port == 0 ? applicationListener() : new Listener(port);
+        synchronized (this) {
+            listener = first;
+        }
+        synchronized (launches) {
+            try {
+                registration = start(first.port());
+            } catch (IOException e) {
+                if (!retryFirstStart) {
+                    first.close();
+                    callbacks.shutdown();
+                    renewals.shutdown();
+                    throw e;
+                }
+                startFailed(first.port(), e);
+            }
+        }
         renewEvery(DEFAULT_RENEWAL_MINUTES, TimeUnit.MINUTES);
         this.shutdownHook = new Thread(this::closeAtExit, "trayredraw-shutdown");
         Runtime.getRuntime().addShutdownHook(shutdownHook);
+    }
+
+    // The application's own ports first, so that a restart takes its slot back.
+    private Listener applicationListener() throws IOException {
+        for (int candidate : ApplicationPort.candidates()) {
+            try {
+                return new Listener(candidate);
+            } catch (SocketException taken) {
+                // Another client of this JVM, another instance, or another program.
+            }
+        }
+        return new Listener(0);
     }
 
     /**
@@ -191,7 +286,9 @@ public final class TrayRedrawClient implements Closeable {
      * while the helper runs. When the helper has gone away (ended from outside, crashed,
      * or ended by another client's "stop" while it held one port), the next repetition
      * makes a new helper, and each client is served again after its own next repetition.
-     * Nothing is reported unless a launch fails. A closed client repeats nothing.
+     * A start that cannot be launched is tried again after 1, 2, 4 and up to 64 s, and
+     * then at the next repetition; its first failure is logged as a WARNING. A closed
+     * client repeats nothing.
      *
      * @param interval the time between two starts, or 0 for none
      * @param unit the unit of {@code interval}
@@ -211,45 +308,61 @@ public final class TrayRedrawClient implements Closeable {
      * Moves to another port (0: a free one the system picks) and tells the helper with
      * "change OLD NEW". The new port listens before the helper learns of it and the old
      * one keeps answering until the helper has handled the change, so no request is
-     * missed on the way.
+     * missed on the way. This waits for the launch, at most 20 s (a helper busy with a
+     * client that does not answer); call it off the event dispatch thread.
      *
      * @param newPort the UDP port to listen on from now on, or 0 for a free one
      * @throws IOException if the new port cannot be opened or the helper cannot be
      *     launched; the client then stays on its old port
      */
-    public synchronized void moveTo(int newPort) throws IOException {
-        if (closed)
-            throw new IOException("client is closed");
-        Listener old = listener;
-        Listener moved = new Listener(newPort);
-        try {
-            settleStart();
-            runToEnd("change", String.valueOf(old.port()), String.valueOf(moved.port()));
-        } catch (IOException e) {
-            moved.close();
-            throw e;
+    public void moveTo(int newPort) throws IOException {
+        synchronized (launches) {
+            Listener old;
+            synchronized (this) {
+                if (closed)
+                    throw new IOException("client is closed");
+                old = listener;
+            }
+            Listener moved = new Listener(newPort);
+            try {
+                settleStart();
+                runToEnd("change", String.valueOf(old.port()), String.valueOf(moved.port()));
+            } catch (IOException e) {
+                moved.close();
+                throw e;
+            }
+            synchronized (this) {
+                listener = moved;
+            }
+            old.close();
         }
-        listener = moved;
-        old.close();
     }
 
     /**
-     * Withdraws the port with "stop PORT" and releases it. A callback already requested
-     * may still run. Closing twice does nothing.
+     * Withdraws the port with "stop PORT" and releases it, in the background: this
+     * returns at once, on any thread, also while the helper is busy. The port keeps
+     * answering until the helper has handled the stop, but runs no more callbacks; one
+     * already requested may still run. At the JVM's exit a stop still on its way is waited for, 5 s at most.
+     * A stop that fails or does not end within 20 s is logged as a WARNING. Closing twice
+     * does nothing.
      *
-     * @throws IOException if the helper could not be launched or failed; the port is
-     *     released all the same
+     * @throws IOException never: the declaration stays for callers of {@link Closeable}
      */
     @Override
     public void close() throws IOException {
-        if (!markClosed())
-            return;
-        try {
-            Runtime.getRuntime().removeShutdownHook(shutdownHook);
-        } catch (IllegalStateException shuttingDown) {
-            // The hook is running or about to; this close does its work first.
+        Thread stop;
+        synchronized (this) {
+            if (closed)
+                return;
+            closed = true;
+            if (renewal != null)
+                renewal.cancel(false);
+            // Also drops a start waiting to be tried again.
+            renewals.shutdownNow();
+            stop = daemon(this::release, "trayredraw-stop-" + listener.port());
+            stopper = stop;
         }
-        release();
+        stop.start();
     }
 
     /** The first "start" launch, for tests that must know when it has been forwarded. */
@@ -257,36 +370,56 @@ public final class TrayRedrawClient implements Closeable {
         return registration;
     }
 
-    private void closeAtExit() {
-        if (!markClosed())
-            return;
-        try {
-            release();
-        } catch (IOException e) {
-            LOG.log(Level.WARNING, "trayredraw: withdrawing the port at exit failed", e);
+    /** Waits for the background stop after {@link #close()}; tells whether it ended in time. */
+    boolean awaitStop(long ms) throws InterruptedException {
+        Thread stop;
+        synchronized (this) {
+            stop = stopper;
         }
-    }
-
-    // Once closed, no repetition starts: one that holds the lock first has launched,
-    // and release() lets it settle before its stop.
-    private synchronized boolean markClosed() {
-        if (closed)
+        if (stop == null)
             return false;
-        closed = true;
-        if (renewal != null)
-            renewal.cancel(false);
-        renewals.shutdown();
-        return true;
+        stop.join(ms);
+        return !stop.isAlive();
     }
 
-    private synchronized void release() throws IOException {
+    private void closeAtExit() {
+        int port;
         try {
-            settleStart();
-            // Stop first: the helper may be notifying right now and waits for our answer.
-            runToEnd("stop", String.valueOf(listener.port()));
+            close();
+            port = port();
+            if (awaitStop(exitWaitMs))
+                return;
+        } catch (IOException | InterruptedException e) {
+            return;
+        }
+        LOG.warning("trayredraw: withdrawing port " + port + " had not ended " + exitWaitMs / 1000.0
+                    + " s after the application began to exit; its launch goes on by itself");
+    }
+
+    // On the stopper's thread.
+    private void release() {
+        int port = port();
+        try {
+            synchronized (launches) {
+                settleStart();
+                // Stop first: the helper may be notifying right now and waits for our answer.
+                runToEnd("stop", String.valueOf(port));
+            }
+        } catch (IOException e) {
+            LOG.log(Level.WARNING, "trayredraw: withdrawing port " + port + " failed; the helper may go on"
+                                   + " sending to it", e);
         } finally {
-            listener.close();
+            Listener last;
+            synchronized (this) {
+                last = listener;
+            }
+            last.close();
             callbacks.shutdown();
+            try {
+                Runtime.getRuntime().removeShutdownHook(shutdownHook);
+            } catch (IllegalStateException exiting) {
+                // The hook is waiting for this very stop.
+            }
         }
     }
 
@@ -357,6 +490,12 @@ public final class TrayRedrawClient implements Closeable {
     // repeats its request must not cause a second redraw. A request that arrives while
     // the callback runs gets one more run after it.
     private void requestRedraw() {
+        // A closed client answers until the helper has handled its stop, but the
+        // application, done with it, hears of nothing more.
+        synchronized (this) {
+            if (closed)
+                return;
+        }
         if (!redrawPending.compareAndSet(false, true))
             return;
         try {
@@ -379,46 +518,90 @@ public final class TrayRedrawClient implements Closeable {
     }
 
     // Launches the helper with its output discarded at the source: a pipe nobody reads
-    // could block it, and a resident helper would hold the pipe for its whole life.
+    // could block it, and a resident helper would hold the pipe for its whole life. Its
+    // working directory is its own folder: a process holds its current folder open, and
+    // the resident helper outlives the application, whose folder it would otherwise keep
+    // from being deleted or renamed.
     private Process launch(String... command) throws IOException {
+        Path path = program.path().toAbsolutePath();
         List<String> line = new ArrayList<>(launcher);
-        line.add(helper);
+        line.add(path.toString());
         line.addAll(Arrays.asList(command));
+        Path folder = path.getParent();
         return new ProcessBuilder(line)
+                .directory(folder == null ? null : folder.toFile())
                 .redirectInput(ProcessBuilder.Redirect.from(NULL_FILE))
                 .redirectOutput(ProcessBuilder.Redirect.to(NULL_FILE))
                 .redirectError(ProcessBuilder.Redirect.to(NULL_FILE))
                 .start();
     }
 
-    private synchronized void renew() {
-        if (closed)
+    // On the renewal thread: a repetition, or a start that failed tried again.
+    private void renew() {
+        synchronized (launches) {
+            int port;
+            synchronized (this) {
+                if (closed)
+                    return;
+                port = listener.port();
+            }
+            try {
+                Process p = start(port);
+                if (registration == null)
+                    registration = p;
+                if (retryPauseMs > 0)
+                    LOG.info("trayredraw: port " + port + " is registered after all");
+                retryPauseMs = 0;
+            } catch (IOException e) {
+                startFailed(port, e);
+            }
+        }
+    }
+
+    // Holding launches. One WARNING for a run of failures, then a quiet retry after each
+    // pause; past the longest pause, the next renewal starts a new run.
+    private void startFailed(int port, IOException e) {
+        if (retryPauseMs >= LAST_RETRY_MS) {
+            retryPauseMs = 0;
+            LOG.log(Level.FINE, "trayredraw: still no launch for port " + port + "; trying again at the next renewal", e);
             return;
-        try {
-            start(listener.port());
-        } catch (IOException e) {
-            LOG.log(Level.WARNING, "trayredraw: could not launch the helper to repeat the registration of port "
-                    + listener.port() + "; the tray icon may not be added again when the taskbar is created anew", e);
+        }
+        retryPauseMs = retryPauseMs == 0 ? firstRetryMs : 2 * retryPauseMs;
+        Level level = retryPauseMs == firstRetryMs ? Level.WARNING : Level.FINE;
+        LOG.log(level, "trayredraw: could not launch the helper to register port " + port + "; trying again in "
+                + retryPauseMs + " ms. Until then the tray icon will not be added again when the taskbar is"
+                + " created anew", e);
+        synchronized (this) {
+            if (!closed)
+                renewals.schedule(this::renew, retryPauseMs, TimeUnit.MILLISECONDS);
         }
     }
 
     // The first "start" on a desktop becomes the resident helper and lives on, so it is
     // never waited for. A thread of its own watches it instead: a start that ends with
-    // another code than 0 means this client will not hear of the next taskbar.
-    private synchronized Process start(int port) throws IOException {
+    // another code than 0 means this client will not hear of the next taskbar. Called
+    // holding launches.
+    private Process start(int port) throws IOException {
         Process p = launch("start", String.valueOf(port));
-        lastStart = p;
-        lastStartNanos = System.nanoTime();
+        synchronized (this) {
+            lastStart = p;
+            lastStartNanos = System.nanoTime();
+        }
         daemon(() -> report(p, port), "trayredraw-start-" + port).start();
         return p;
     }
 
     private void settleStart() {
-        long left = START_SETTLE_MS - (System.nanoTime() - lastStartNanos) / 1_000_000;
-        if (left <= 0)
+        Process start;
+        long left;
+        synchronized (this) {
+            start = lastStart;
+            left = startSettleMs - (System.nanoTime() - lastStartNanos) / 1_000_000;
+        }
+        if (start == null || left <= 0)
             return;
         try {
-            lastStart.waitFor(left, TimeUnit.MILLISECONDS);
+            start.waitFor(left, TimeUnit.MILLISECONDS);
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
         }
@@ -449,16 +632,24 @@ public final class TrayRedrawClient implements Closeable {
         }
     }
 
+    // A launch that does not end in time is left to deliver its command by itself, and
+    // said so: the helper is busy with a client that does not answer, or hangs.
     private void runToEnd(String... command) throws IOException {
         Process p = launch(command);
+        String line = "trayredraw " + String.join(" ", command);
         try {
-            if (p.waitFor(LAUNCH_WAIT_SECONDS, TimeUnit.SECONDS) && p.exitValue() != 0)
-                throw new IOException("trayredraw " + String.join(" ", command)
-                                      + " ended with exit code " + p.exitValue());
+            if (!p.waitFor(launchWaitMs, TimeUnit.MILLISECONDS)) {
+                LOG.warning(line + " had not ended after " + launchWaitMs / 1000.0 + " s; it is left to"
+                            + " deliver its command by itself");
+                return;
+            }
         } catch (InterruptedException e) {
             // Leave the launch to finish by itself; keep the interrupt for the caller.
             Thread.currentThread().interrupt();
+            return;
         }
+        if (p.exitValue() != 0)
+            throw new IOException(line + " ended with exit code " + p.exitValue());
     }
 
     private static Thread daemon(Runnable r, String name) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 package org.trayredraw.client;
 
+import java.awt.EventQueue;
 import java.io.BufferedReader;
 import java.io.File;
 import java.io.InputStreamReader;
@@ -11,6 +12,7 @@ import java.net.InetSocketAddress;
 import java.net.SocketTimeoutException;
 import java.net.URISyntaxException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
@@ -66,6 +68,7 @@ class ClientTest {
         for (TrayRedrawClient c : opened) {
             try {
                 c.close();
+                c.awaitStop(30_000);
             } catch (Exception e) {
                 System.out.println("clean-up: " + e);
             }
@@ -108,6 +111,7 @@ class ClientTest {
         // The helper ends on a stop while one port is left, whatever port it names: a
         // second stop from the same client would take the other one's helper away.
         first.close();
+        assertTrue(first.awaitStop(10_000), "the first client's stop ended");
         passAnsweredAtOnce();  // a port left registered would cost the whole pass's retries
         assertTrue(eventually(() -> b.get() == 1, 5000), "the remaining client redrew");
         assertEquals(0, a.get(), "runs of the closed client's callback");
@@ -251,12 +255,7 @@ class ClientTest {
     @Test
     @DisplayName("an application that forgets to close is withdrawn at exit")
     void forgottenClose() throws Exception {
-        String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
-        List<String> command = new ArrayList<>(Arrays.asList(
-                java, "-cp", codeSource(ForgetfulApp.class) + File.pathSeparator + codeSource(TrayRedrawClient.class),
-                ForgetfulApp.class.getName(), wine.helper));
-        command.addAll(wine.launcher);
-        Process app = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        Process app = forgetfulApp();
         try {
             BufferedReader out = new BufferedReader(
                     new InputStreamReader(app.getInputStream(), StandardCharsets.US_ASCII));
@@ -301,13 +300,117 @@ class ClientTest {
                                                               n::incrementAndGet);
         opened.add(client);
         assertEquals(0, wine.tool("wait-helper", "10000"), "the copy became the resident helper");
+        // The resident helper holds its current folder open for as long as it runs:
+        // its own, not the application's.
+        Path cwd = Paths.get("/proc", String.valueOf(pid(client.registration())), "cwd");
+        assumeTrue(Files.exists(cwd), "the system shows processes' folders under /proc");
+        assertEquals(localAppData.resolve("trayredraw").toRealPath(), cwd.toRealPath(), "the helper's folder");
         passAnsweredAtOnce();
         assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
         client.close();
         assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with its client");
     }
 
+    @Test
+    @DisplayName("close returns at once on the event thread while the helper is busy, and the stop follows")
+    void closeDoesNotWaitForABusyHelper() throws Exception {
+        try (DatagramSocket slow = new DatagramSocket(new InetSocketAddress(loopback, 0))) {
+            // Registered first, so served first: it answers only the third request, which
+            // holds the helper, and every launch behind it, for about 3 s.
+            Process helper = launch("start", String.valueOf(slow.getLocalPort()));
+            assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+            TrayRedrawClient client = registered(open(() -> {}));
+            Thread pass = new Thread(() -> {
+                try {
+                    wine.tool("pass");
+                } catch (Exception e) {
+                    throw new IllegalStateException(e);
+                }
+            });
+            pass.start();
+            byte[] buffer = new byte[64];
+            DatagramPacket request = new DatagramPacket(buffer, buffer.length);
+            slow.setSoTimeout(10_000);
+            slow.receive(request);  // the helper is busy now
+
+            long[] took = new long[1];
+            EventQueue.invokeAndWait(() -> {
+                long started = System.nanoTime();
+                try {
+                    client.close();
+                } catch (java.io.IOException e) {
+                    throw new IllegalStateException(e);
+                }
+                took[0] = (System.nanoTime() - started) / 1_000_000;
+            });
+            assertTrue(took[0] < 100, "close took " + took[0] + " ms");
+
+            slow.receive(request);
+            slow.receive(request);
+            slow.send(new DatagramPacket("redrawok".getBytes(StandardCharsets.US_ASCII), 8, request.getSocketAddress()));
+            pass.join(30_000);
+            assertTrue(client.awaitStop(30_000), "the stop ended after the pass");
+            Process stop = launch("stop", String.valueOf(slow.getLocalPort()));
+            assertTrue(stop.waitFor(30, TimeUnit.SECONDS) && stop.exitValue() == 0, "the other port's stop");
+            assertTrue(helper.waitFor(10, TimeUnit.SECONDS), "the helper ended with its last port");
+        }
+    }
+
+    @Test
+    @DisplayName("an application killed and started again three times holds one registered port")
+    void killedApplicationTakesBackItsPort() throws Exception {
+        List<String> ports = new ArrayList<>();
+        Process app = null;
+        try {
+            for (int run = 1; run <= 4; run++) {
+                app = forgetfulApp();
+                String line = new BufferedReader(new InputStreamReader(app.getInputStream(), StandardCharsets.US_ASCII))
+                        .readLine();
+                assertTrue(line != null && line.startsWith("port "), "run " + run + " registered: " + line);
+                ports.add(line);
+                assertEquals(0, wine.tool("wait-helper", "10000"), "a resident helper");
+                if (run < 4) {
+                    app.destroyForcibly();  // SIGKILL: no stop, the port stays registered
+                    assertTrue(app.waitFor(10, TimeUnit.SECONDS), "run " + run + " ended");
+                }
+            }
+            assertEquals(Collections.nCopies(4, ports.get(0)), ports, "each run's port");
+            // Each port left behind would cost the pass its ten unanswered requests.
+            passAnsweredAtOnce();
+            app.getOutputStream().close();
+            assertTrue(app.waitFor(30, TimeUnit.SECONDS), "the application ended");
+            assertEquals(0, wine.tool("wait-gone", "10000"), "its stop ended the helper: no other port was left");
+        } finally {
+            if (app != null)
+                app.destroyForcibly();
+        }
+    }
+
     // Helpers.
+
+    // ForgetfulApp in a JVM of its own: the same application each time.
+    private Process forgetfulApp() throws Exception {
+        String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
+        List<String> command = new ArrayList<>(Arrays.asList(
+                java, "-cp", codeSource(ForgetfulApp.class) + File.pathSeparator + codeSource(TrayRedrawClient.class),
+                ForgetfulApp.class.getName(), wine.helper));
+        command.addAll(wine.launcher);
+        return new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+    }
+
+    // The helper launched directly, as a client in another language would.
+    private Process launch(String... command) throws Exception {
+        List<String> line = new ArrayList<>(wine.launcher);
+        line.add(wine.helper);
+        line.addAll(Arrays.asList(command));
+        return new ProcessBuilder(line).redirectOutput(ProcessBuilder.Redirect.to(new File("/dev/null")))
+                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+    }
+
+    // Process.pid() came with Java 9; these tests compile for Java 8.
+    private static long pid(Process p) throws Exception {
+        return (Long) Process.class.getMethod("pid").invoke(p);
+    }
 
     private TrayRedrawClient open(Runnable onRedraw) throws Exception {
         TrayRedrawClient client = TrayRedrawClient.open(wine.launcher, wine.helper, 0, onRedraw);

@@ -94,9 +94,18 @@ class TrayIconKeeperTest {
     @RegisterExtension
     final LogCapture log = new LogCapture("org.trayredraw.client.TrayIconKeeper");
 
+    private static final TrayIconKeeper.Elevated ELEVATED = () -> Boolean.TRUE;
+
+    // Keeps the icon in an elevated JVM, once the library's thread has registered it.
+    private TrayIconKeeper keep() throws Exception {
+        TrayIconKeeper keeper = TrayIconKeeper.keep(tray, ELEVATED, registrar, clock);
+        TrayIconKeeper.awaitLibrary();
+        return keeper;
+    }
+
     @Test
     void eachRedrawAddsTheShownIconAgainOnTheEventThread() throws Exception {
-        TrayIconKeeper keeper = TrayIconKeeper.keep(tray, true, registrar);
+        TrayIconKeeper keeper = keep();
 
         redrawFromTheClientsThread();
         assertEquals(Arrays.asList("remove", "add"), tray.done);
@@ -110,15 +119,86 @@ class TrayIconKeeperTest {
         assertEquals(1, withdrawn.get(), "withdrawals");
     }
 
+    // AWT's own window adds the icon again, except where the system keeps the shell's
+    // announcement from it: in an elevated JVM. Where that cannot be told, the keeper acts.
     @Test
-    void elsewhereNothingIsRegisteredAndAddOnlyAdds() throws Exception {
-        TrayIconKeeper.keep(tray, false, onRedraw -> fail("registered")).close();
+    void onlyAnElevatedOrUnknownJvmRegistersAndAddsAgain() throws Exception {
+        for (Boolean elevated : new Boolean[] {Boolean.TRUE, null}) {
+            tray.done.clear();
+            callback.set(null);
+            tray.shows = false;
+            TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> elevated, registrar, clock);
+            TrayIconKeeper.awaitLibrary();
+            EventQueue.invokeAndWait(() -> {});
+            redrawFromTheClientsThread();
+            assertEquals(Arrays.asList("add", "remove", "add"), tray.done, "elevated: " + elevated);
+            keeper.close();
+        }
+        assertEquals(2, withdrawn.get(), "withdrawals");
 
+        tray.done.clear();
         tray.shows = false;
-        TrayIconKeeper keeper = TrayIconKeeper.add(tray, false, onRedraw -> fail("registered"), clock);
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock);
+        TrayIconKeeper.awaitLibrary();
         EventQueue.invokeAndWait(() -> {});
         assertEquals(Collections.singletonList("add"), tray.done);
         keeper.close();
+        TrayIconKeeper.keep(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock).close();
+        TrayIconKeeper.awaitLibrary();
+    }
+
+    // Output of whoami /groups as Windows prints it, cut to the lines that matter: an
+    // administrator's filtered token (Administrators for deny only), the same account
+    // elevated, a service, a German system, and output without any label.
+    @Test
+    void theMandatoryLabelTellsElevation() {
+        String header = "GROUP INFORMATION\r\n-----------------\r\n\r\n"
+                + "Group Name                             Type             SID          Attributes\r\n"
+                + "====================================== ================ ============ ===============\r\n"
+                + "Everyone                               Well-known group S-1-1-0      Mandatory group, Enabled by default, Enabled group\r\n";
+        String filtered = header
+                + "BUILTIN\\Administrators                 Alias            S-1-5-32-544 Group used for deny only\r\n"
+                + "Mandatory Label\\Medium Mandatory Level Label            S-1-16-8192\r\n";
+        String elevated = header
+                + "BUILTIN\\Administrators                 Alias            S-1-5-32-544 Mandatory group, Enabled by default, Enabled group, Group owner\r\n"
+                + "Mandatory Label\\High Mandatory Level   Label            S-1-16-12288\r\n";
+        String system = header + "Mandatory Label\\System Mandatory Level Label            S-1-16-16384\r\n";
+        String german = "Verbindliche Bezeichnung\\Hohe Verbindlichkeitsstufe Bezeichnung S-1-16-12288\r\n";
+        String low = header + "Mandatory Label\\Low Mandatory Level    Label            S-1-16-4096\r\n";
+        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(filtered));
+        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(elevated));
+        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(system));
+        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(german));
+        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(low));
+        assertEquals(null, Elevation.fromWhoamiGroups(header));
+        assertEquals(null, Elevation.fromWhoamiGroups(""));
+    }
+
+    // All keepers of the application share one registration, however many icons.
+    @Test
+    void keepersShareOneClientUntilTheLastLetsGo() throws Exception {
+        List<String> opened = new CopyOnWriteArrayList<>();
+        AtomicReference<Runnable> redraw = new AtomicReference<>();
+        SharedClient shared = new SharedClient((program, onRedraw) -> {
+            opened.add("open");
+            redraw.set(onRedraw);
+            return () -> opened.add("close");
+        });
+        AtomicInteger a = new AtomicInteger();
+        AtomicInteger b = new AtomicInteger();
+        Closeable first = shared.join(a::incrementAndGet, null);
+        Closeable second = shared.join(b::incrementAndGet, null);
+        redraw.get().run();
+        assertEquals(Arrays.asList(1, 1), Arrays.asList(a.get(), b.get()), "redraws");
+        first.close();
+        first.close();
+        redraw.get().run();
+        assertEquals(Arrays.asList(1, 2), Arrays.asList(a.get(), b.get()), "redraws");
+        assertEquals(Collections.singletonList("open"), opened);
+        second.close();
+        assertEquals(Arrays.asList("open", "close"), opened);
+        shared.join(a::incrementAndGet, null).close();
+        assertEquals(Arrays.asList("open", "close", "open", "close"), opened);
     }
 
     @Test
@@ -129,9 +209,10 @@ class TrayIconKeeperTest {
         // Called on the event thread itself, add must leave the adding for later: it
         // neither holds up its caller nor adds an icon the caller has not finished with.
         EventQueue.invokeAndWait(() -> {
-            keeper.set(TrayIconKeeper.add(tray, true, registrar, clock));
+            keeper.set(TrayIconKeeper.add(tray, ELEVATED, registrar, clock));
             assertEquals(Collections.emptyList(), tray.done, "done within add");
         });
+        TrayIconKeeper.awaitLibrary();
         EventQueue.invokeAndWait(() -> {});
         assertEquals(Collections.singletonList("refused"), tray.done);
         assertTrue(clock.pass());
@@ -147,7 +228,7 @@ class TrayIconKeeperTest {
 
     @Test
     void aReAddRefusedTwiceIsAcceptedAtTheThirdAttempt() throws Exception {
-        TrayIconKeeper keeper = TrayIconKeeper.keep(tray, true, registrar, clock);
+        TrayIconKeeper keeper = keep();
         tray.refusals = 2;
         redrawFromTheClientsThread();
         assertEquals(Arrays.asList("remove", "refused"), tray.done);
@@ -162,7 +243,7 @@ class TrayIconKeeperTest {
 
     @Test
     void aReAddRefusedForGoodIsGivenUpWithOneWarningAndTriedAgainAtTheNextRedraw() throws Exception {
-        TrayIconKeeper keeper = TrayIconKeeper.keep(tray, true, registrar, clock);
+        TrayIconKeeper keeper = keep();
         tray.refusals = Integer.MAX_VALUE;
         redrawFromTheClientsThread();
         assertTrue(clock.pass());
@@ -188,7 +269,7 @@ class TrayIconKeeperTest {
 
     @Test
     void closeStopsTheRetries() throws Exception {
-        TrayIconKeeper keeper = TrayIconKeeper.keep(tray, true, registrar, clock);
+        TrayIconKeeper keeper = keep();
         tray.refusals = Integer.MAX_VALUE;
         redrawFromTheClientsThread();
         Runnable waiting = clock.waiting.get(0);

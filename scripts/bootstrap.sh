@@ -37,7 +37,7 @@ packages=(
   # The Java library's Maven build, offline: Debian's repository holds these plugins.
   maven junit5 libsurefire-java libmaven-compiler-plugin-java libmaven-jar-plugin-java
   libmaven-resources-plugin-java libmaven-install-plugin-java
-  libmaven-source-plugin-java libmaven-javadoc-plugin-java
+  libmaven-source-plugin-java libmaven-javadoc-plugin-java libmaven-enforcer-plugin-java
   # Signing a release, and the test that signs with a throwaway certificate.
   osslsigncode openssl
 )

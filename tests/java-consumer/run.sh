@@ -8,8 +8,6 @@
 # closes; the helper must end with it.
 #
 #   run.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION
-#
-# Exits with 77 (skipped) after the builds where Wine cannot run this build's programs.
 set -euo pipefail
 
 usage="usage: run.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION"
@@ -52,7 +50,6 @@ probe=$?
 set -e
 case $probe in
   0) ;;
-  77) echo "java consumer: Wine runs no program of this build here; not run"; exit 77 ;;
   1) echo "java consumer: a helper from elsewhere is running; not starting" >&2; exit 1 ;;
   *) echo "java consumer: traytool does not run under Wine (exit $probe)" >&2; exit 1 ;;
 esac

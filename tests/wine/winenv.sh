@@ -28,48 +28,35 @@ rootsh="$here/root.sh"
 # Our binfmt_misc entry, one for each environment, so that one stopping leaves another's.
 entry="trayredraw-i386-$(printf '%s' "$state" | cksum | cut -d' ' -f1)"
 
-# "host" or "root", chosen by "start" and kept until "stop".
+# "host" or "root", chosen by "start" and kept until "stop"; a root's programs run
+# through root.sh.
 mode=root
 if [ "$cmd" = start ]; then
   ! "$rootsh" host || mode=host
 elif [ -s "$state/mode" ]; then
   mode=$(cat "$state/mode")
 fi
+in=()
+[ "$mode" = host ] || in=("$rootsh" run)
 
-export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEPREFIX="$state/prefix-$mode" WINEDEBUG="${WINEDEBUG:--all}"
 # No mono or gecko installer may wait for an answer on the virtual display.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEARCH
 
-# Whether a Windows program is 32-bit: the machine field of its PE header is 0x14c.
-is_32bit_program() {
-  local pe
-  pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 1
-  [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ]
+# wine_line PROG ARGS sets `line` to the command that runs a Windows program here. The
+# wine script prefers the 32-bit loader, which under emulation costs an emulated start
+# even for a 64-bit program: each program gets the loader of its kind, by the machine
+# field of its PE header (0x14c: 32-bit).
+wine_line() {
+  local loader=/usr/lib/wine/wine64 pe
+  pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || true
+  [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ] &&
+    loader=/usr/lib/wine/wine
+  line=("${in[@]}" "$loader" "$@")
 }
-
-if [ "$mode" = root ]; then
-  export WINEPREFIX="$state/prefix-root"
-  # The root's wine script prefers the 32-bit loader, which under emulation costs an
-  # emulated start even for a 64-bit program: each program gets the loader of its kind.
-  wine_line() {
-    local loader=/usr/lib/wine/wine64
-    is_32bit_program "$1" && loader=/usr/lib/wine/wine
-    line=("$rootsh" run "$loader" "$@")
-  }
-  wineserver_command=("$rootsh" run /usr/lib/wine/wineserver)
-  # The command that runs a Windows program here, for programs outside this script.
-  WINE="$state/wine"
-else
-  export WINEPREFIX="$state/prefix"
-  WINE=wine
-  wine_line() { line=(wine "$@"); }
-  wineserver_command=(command wineserver)
-fi
-# wine_line PROG ARGS sets `line` to the command that runs a Windows program here;
-# "command", since that may be the system's wine script, which this function shadows.
-wine() { local line; wine_line "$@"; command "${line[@]}"; }
-wineserver() { "${wineserver_command[@]}" "$@"; }
+wine() { local line; wine_line "$@"; "${line[@]}"; }
+wineserver() { "${in[@]}" /usr/lib/wine/wineserver "$@"; }
 
 load_display() {
   [ -s "$state/display" ] || { echo "winenv: no running environment in $state; run 'start' first" >&2; exit 1; }
@@ -104,13 +91,13 @@ start_xvfb() {
 
 start_wineserver() {
   alive "$state/wineserver.pid" && return 0
-  # -f keeps it in the foreground so that $! is the server itself; -p keeps it alive
+  # -f keeps it in the foreground, so that it is $! or its child; -p keeps it alive
   # between test programs so each launch costs milliseconds rather than seconds.
-  "${wineserver_command[@]}" -f -p >/dev/null 2>&1 &
+  wineserver -f -p >/dev/null 2>&1 &
   local pid=$! server=""
   # Through the root, $! becomes bubblewrap, which a signal ends without its child: the
   # server is that child.
-  while [ "$mode" = root ] && [ -z "$server" ] && kill -0 $pid 2>/dev/null; do
+  while [ ${#in[@]} -gt 0 ] && [ -z "$server" ] && kill -0 $pid 2>/dev/null; do
     [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) || sleep 0.05
   done
   echo "${server:-$pid}" >"$state/wineserver.pid"
@@ -146,26 +133,20 @@ stop_all() {
 
 # Chooses how 32-bit programs run, checks that they do, and writes down what it found.
 choose_route() {
-  local kernel forced="" how
+  local kernel forced="" how="the host's Wine" runs="run natively"
   kernel=$("$rootsh" kernel) || true
-  [ "${TRAYREDRAW_EMULATE_I386:-0}" = 1 ] && forced=", forced by TRAYREDRAW_EMULATE_I386=1"
-  if [ "$mode" = host ]; then
-    how="the host's Wine; 32-bit programs run natively"
-  else
+  [ "${TRAYREDRAW_EMULATE_I386:-0}" != 1 ] || forced=", emulation forced by TRAYREDRAW_EMULATE_I386=1"
+  if [ "$mode" = root ]; then
     "$rootsh" build
-    printf '#!/bin/sh\nexec %q run %q "$@"\n' "$here/winenv.sh" "$state" >"$state/wine"
-    chmod +x "$state/wine"
-    how="the Wine of $("$rootsh" dir); 32-bit programs run natively"
+    how="the Wine of $("$rootsh" dir)"
     if [ "$kernel" != "i386: ok" ] || [ -n "$forced" ]; then
       "$rootsh" emulate "$entry"
-      how="the Wine of $("$rootsh" dir); 32-bit programs run under $("$rootsh" run /usr/bin/qemu-i386 --version | head -1)"
+      runs="run under $("${in[@]}" /usr/bin/qemu-i386 --version | head -1)"
     fi
   fi
-  local loader=(/usr/lib/wine/wine)
-  [ "$mode" = host ] || loader=("$rootsh" run /usr/lib/wine/wine)
-  "${loader[@]}" --version >/dev/null 2>&1 ||
-    { echo "winenv: Wine's 32-bit loader does not run: $how" >&2; return 1; }
-  echo "$how (arch-test: $kernel$forced)" >"$state/route"
+  "${in[@]}" /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+    { echo "winenv: in $how, 32-bit programs do not $runs" >&2; return 1; }
+  echo "$how; 32-bit programs $runs (arch-test: $kernel$forced)" >"$state/route"
 }
 
 case "$cmd" in
@@ -173,6 +154,8 @@ case "$cmd" in
     close_inherited_fds
     trap 'stop_all' ERR
     echo "$mode" >"$state/mode"
+    printf '#!/bin/sh\nexec %q run %q "$@"\n' "$here/winenv.sh" "$state" >"$state/wine"
+    chmod +x "$state/wine"
     choose_route
     echo "winenv: $(cat "$state/route")" >&2
     start_xvfb
@@ -193,12 +176,9 @@ case "$cmd" in
     load_display
     # WINE is the command that runs a Windows program here.
     printf 'export WINEPREFIX=%q DISPLAY=%q WINEDEBUG=%q WINEDLLOVERRIDES=%q WINE=%q\n' \
-      "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES" "$WINE"
+      "$WINEPREFIX" "$DISPLAY" "$WINEDEBUG" "$WINEDLLOVERRIDES" "$state/wine"
     ;;
   route) cat "$state/route" ;;
-  stop)
-    stop_all
-    ;;
-  *)
-    echo "winenv: unknown command $cmd" >&2; exit 2 ;;
+  stop) stop_all ;;
+  *) echo "winenv: unknown command $cmd" >&2; exit 2 ;;
 esac

@@ -18,11 +18,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 #ifndef EMPTY_WITH_CRT
 // The same entry as the helper's (host/main.cpp), under the same name so that the same
 // link line serves, less the derivation of the command text: nothing here reads it.
-extern "C"
-#ifdef __i386__
-    __attribute__((force_align_arg_pointer))
-#endif
-    void __cdecl HelperEntry(void)
+extern "C" void __cdecl HelperEntry(void)
 {
     int code = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     ExitProcess(static_cast<UINT>(code));

@@ -22,11 +22,7 @@ static const char kStartPortOne[kPayloadSize] = "1";
 // loader to map its DLL at start-up; nothing calls through this.
 void (*volatile g_keep)(void);
 
-extern "C"
-#ifdef __i386__
-    __attribute__((force_align_arg_pointer))
-#endif
-    void __cdecl HelperEntry(void)
+extern "C" void __cdecl HelperEntry(void)
 {
 #ifdef PROBE_GDI32
     g_keep = reinterpret_cast<void (*)(void)>(&GetStockObject);

@@ -93,12 +93,14 @@ start_wineserver() {
   alive "$state/wineserver.pid" && return 0
   # -f keeps it in the foreground, so that it is $! or its child; -p keeps it alive
   # between test programs so each launch costs milliseconds rather than seconds.
-  wineserver -f -p >/dev/null 2>&1 &
-  local pid=$! server=""
+  "${in[@]}" /usr/lib/wine/wineserver -f -p >/dev/null 2>&1 &
+  local pid=$! server="" try
   # Through the root, $! becomes bubblewrap, which a signal ends without its child: the
   # server is that child.
-  while [ ${#in[@]} -gt 0 ] && [ -z "$server" ] && kill -0 $pid 2>/dev/null; do
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) || sleep 0.05
+  for try in $(seq 100); do
+    [ ${#in[@]} -gt 0 ] || break
+    [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) && break
+    sleep 0.05
   done
   echo "${server:-$pid}" >"$state/wineserver.pid"
 }
@@ -115,9 +117,8 @@ init_prefix() {
 }
 
 stop_all() {
-  if [ -d "$WINEPREFIX" ] && alive "$state/wineserver.pid"; then
-    wineserver -k >/dev/null 2>&1 || true
-  fi
+  # Also a server whose process id was never written down.
+  [ ! -d "$WINEPREFIX" ] || wineserver -k >/dev/null 2>&1 || true
   for f in wineserver xvfb; do
     if alive "$state/$f.pid"; then
       local pid; pid=$(cat "$state/$f.pid")

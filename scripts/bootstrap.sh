@@ -12,20 +12,6 @@ cd "$(dirname "$0")/.."
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-# "apt-get update", tried a few times: a mirror in the middle of a sync fails an index
-# now and then, and an index of an architecture the machine does not need (an i386 one
-# that an earlier set-up added) must never stop a set-up. After the last try it goes on
-# with the lists that did arrive; the install that follows says what is missing.
-apt_update() {
-  local try
-  for try in 1 2 3; do
-    $sudo apt-get update -qq >/dev/null 2>&1 && return 0
-    echo "bootstrap: apt-get update failed (try $try of 3)" >&2
-    sleep $((try * 5))
-  done
-  return 1
-}
-
 packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
@@ -53,7 +39,14 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "bootstrap: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt_update || true
+  # Tried a few times: a mirror in the middle of a sync fails an index now and then, and
+  # an index the host does not need (an i386 one that an earlier set-up added) must never
+  # stop a set-up. After the last try the install goes on with the lists that arrived.
+  for try in 1 2 3; do
+    $sudo apt-get update -qq >/dev/null 2>&1 && break
+    echo "bootstrap: apt-get update failed (try $try of 3)" >&2
+    [ $try -eq 3 ] || sleep $((try * 5))
+  done
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
@@ -61,8 +54,5 @@ if tests/wine/root.sh host; then
   echo "bootstrap: the host's Wine runs 32-bit programs; it runs the tests" >&2
   exit 0
 fi
-# root.sh asks apt for the host's mirror: an image that came without package lists
-# gets them first.
-[ -n "$(apt-cache policy 2>/dev/null | grep -m1 ' bookworm/main amd64')" ] || apt_update || true
 tests/wine/root.sh build
 echo "bootstrap: Wine runs in $(tests/wine/root.sh dir); this kernel: $(tests/wine/root.sh kernel || true)" >&2

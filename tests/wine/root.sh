@@ -42,10 +42,11 @@ build() {
   exec 9>"$cache/lock"
   flock 9
   [ -f "$root/.complete" ] && return 0
-  # The host's own mirror, as apt knows it, unless TRAYREDRAW_MIRROR names another.
+  # The host's own mirror, from apt's sources (no package lists needed), unless
+  # TRAYREDRAW_MIRROR names another.
   local site=${TRAYREDRAW_MIRROR:-} try started=$SECONDS log="$cache/build.log" c sources=()
-  [ -n "$site" ] || site=$(apt-cache policy 2>/dev/null |
-    awk -v s="$suite/main" '$3 == s && $4 == "amd64" { print $2; exit }')
+  [ -n "$site" ] || site=$(apt-get indextargets --no-release-info --format '$(SITE) $(RELEASE) $(COMPONENT)' |
+    awk -v s="$suite" '$2 == s && $3 == "main" { print $1; exit }')
   [ -n "$site" ] || { echo "root: apt knows no $suite mirror; set TRAYREDRAW_MIRROR" >&2; exit 1; }
   for c in "${components[@]}"; do sources+=("deb $site $c"); done
   echo "root: building Wine's root in $root from $site (once per machine, about a minute)" >&2

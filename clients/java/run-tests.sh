@@ -25,23 +25,16 @@ rm -rf "$out"
 winenv="$here/../../tests/wine/winenv.sh"
 eval "$("$winenv" env "$env_dir")"
 
-# The tests that drive the helper run this build's programs under Wine.
-helper_tests=(-Dtrayredraw.test.helper="$helper" -Dtrayredraw.test.traytool="$traytool"
-              -Dtrayredraw.test.launcher="$WINE" -Dtrayredraw.test.wineRequired=true)
-set +e
-"$winenv" run "$env_dir" "$traytool" wait-gone 0 >/dev/null
-probe=$?
-set -e
-case $probe in
-  0|1) ;;
-  *) echo "java client: traytool does not run under Wine (exit $probe)" >&2; exit 1 ;;
-esac
+# traytool answers 0 (no helper) or 1 (a helper): anything else means Wine runs nothing.
+probe=0
+"$winenv" run "$env_dir" "$traytool" wait-gone 0 >/dev/null || probe=$?
+[ $probe -le 1 ] || { echo "java client: traytool does not run under Wine (exit $probe)" >&2; exit 1; }
+mvn_offline=(mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml")
 
 # A build that finds no program fails before it makes a jar without one.
 mkdir -p "$out"
-if mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
-     -Dtrayredraw.buildDirectory="$out/no-program" -Dtrayredraw.program.dir="$out/no-program" \
-     package >"$out/no-program.log" 2>&1; then
+if "${mvn_offline[@]}" -Dtrayredraw.buildDirectory="$out/no-program" \
+     -Dtrayredraw.program.dir="$out/no-program" package >"$out/no-program.log" 2>&1; then
   echo "java client: a build without the program passed" >&2; exit 1
 fi
 grep -q "No trayredraw.exe in $out/no-program" "$out/no-program.log" ||
@@ -50,10 +43,10 @@ grep -q "No trayredraw.exe in $out/no-program" "$out/no-program.log" ||
   { echo "java client: a build without the program made a jar" >&2; exit 1; }
 echo "java client: a build without the program fails"
 
-mvn -B -o -ntp -Dmaven.repo.local=/usr/share/maven-repo -f "$here/pom.xml" \
-  -Dtrayredraw.buildDirectory="$out" \
-  -Dtrayredraw.program.dir="$(dirname "$helper")" \
-  "${helper_tests[@]}" \
+# The tests that drive the helper run this build's programs under Wine.
+"${mvn_offline[@]}" -Dtrayredraw.buildDirectory="$out" -Dtrayredraw.program.dir="$(dirname "$helper")" \
+  -Dtrayredraw.test.helper="$helper" -Dtrayredraw.test.traytool="$traytool" \
+  -Dtrayredraw.test.launcher="$WINE" -Dtrayredraw.test.wineRequired=true \
   package
 
 mkdir -p "$out/example"

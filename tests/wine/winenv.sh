@@ -36,8 +36,8 @@ if [ "$cmd" = start ]; then
 elif [ -s "$state/mode" ]; then
   mode=$(cat "$state/mode")
 fi
-in=()
-[ "$mode" = host ] || in=("$rootsh" run)
+inside=()
+[ "$mode" = host ] || inside=("$rootsh" run)
 
 export WINEPREFIX="$state/prefix-$mode" WINEDEBUG="${WINEDEBUG:--all}"
 # No mono or gecko installer may wait for an answer on the virtual display.
@@ -53,10 +53,10 @@ wine_line() {
   pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || true
   [ -n "$pe" ] && [ "$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')" = 014c ] &&
     loader=/usr/lib/wine/wine
-  line=("${in[@]}" "$loader" "$@")
+  line=("${inside[@]}" "$loader" "$@")
 }
 wine() { local line; wine_line "$@"; "${line[@]}"; }
-wineserver() { "${in[@]}" /usr/lib/wine/wineserver "$@"; }
+wineserver() { "${inside[@]}" /usr/lib/wine/wineserver "$@"; }
 
 load_display() {
   [ -s "$state/display" ] || { echo "winenv: no running environment in $state; run 'start' first" >&2; exit 1; }
@@ -93,15 +93,16 @@ start_wineserver() {
   alive "$state/wineserver.pid" && return 0
   # -f keeps it in the foreground, so that it is $! or its child; -p keeps it alive
   # between test programs so each launch costs milliseconds rather than seconds.
-  "${in[@]}" /usr/lib/wine/wineserver -f -p >/dev/null 2>&1 &
+  "${inside[@]}" /usr/lib/wine/wineserver -f -p >/dev/null 2>&1 &
   local pid=$! server="" try
   # Through the root, $! becomes bubblewrap, which a signal ends without its child: the
   # server is that child.
-  for try in $(seq 100); do
-    [ ${#in[@]} -gt 0 ] || break
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) && break
-    sleep 0.05
-  done
+  if [ "$mode" = root ]; then
+    for try in $(seq 100); do
+      [ "$(cat /proc/$pid/comm 2>/dev/null)" = bwrap ] && server=$(pgrep -P $pid) && break
+      sleep 0.05
+    done
+  fi
   echo "${server:-$pid}" >"$state/wineserver.pid"
 }
 
@@ -142,10 +143,10 @@ choose_route() {
     how="the Wine of $("$rootsh" dir)"
     if [ "$kernel" != "i386: ok" ] || [ -n "$forced" ]; then
       "$rootsh" emulate "$entry"
-      runs="run under $("${in[@]}" /usr/bin/qemu-i386 --version | head -1)"
+      runs="run under $("${inside[@]}" /usr/bin/qemu-i386 --version | head -1)"
     fi
   fi
-  "${in[@]}" /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+  "${inside[@]}" /usr/lib/wine/wine --version >/dev/null 2>&1 ||
     { echo "winenv: in $how, 32-bit programs do not $runs" >&2; return 1; }
   echo "$how; 32-bit programs $runs (arch-test: $kernel$forced)" >"$state/route"
 }

@@ -342,9 +342,9 @@ public final class TrayRedrawClient implements Closeable {
      * Withdraws the port with "stop PORT" and releases it, in the background: this
      * returns at once, on any thread, also while the helper is busy. The port keeps
      * answering until the helper has handled the stop, but runs no more callbacks; one
-     * already requested may still run. At the JVM's exit a stop still on its way is waited for, 5 s at most.
-     * A stop that fails or does not end within 20 s is logged as a WARNING. Closing twice
-     * does nothing.
+     * already requested may still run. At the JVM's exit a stop still on its way is
+     * waited for, 5 s at most. A stop that fails or does not end within 20 s is logged as
+     * a WARNING. Closing twice does nothing.
      *
      * @throws IOException never: the declaration stays for callers of {@link Closeable}
      */

@@ -3,6 +3,7 @@
 
 #include "control/command_text.h"
 #include "control/control.h"
+#include "host/system_function.h"
 #include "notify/notify.h"
 #include "registry/port_table.h"
 
@@ -13,17 +14,12 @@ static const char kHelperTitle[] = "Java tray wexel ZYL";
 // On Vista and later, an elevated helper (started by a client that runs as
 // administrator) would never hear the shell's broadcast: user-interface privilege
 // isolation drops messages from less privileged processes. Let exactly that one message
-// through. The function is looked up at run time so the program still starts on
-// systems that lack it.
+// through. Windows before 7 lacks the function.
 static void AllowTaskbarCreated(HWND window, UINT message)
 {
     typedef BOOL(WINAPI * FilterFn)(HWND, UINT, DWORD, void *);
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    if (user32 == nullptr)
-        return;
-    // Through void(*)(void), the one function type GCC lets any other convert from.
-    FilterFn filter = reinterpret_cast<FilterFn>(reinterpret_cast<void (*)(void)>(
-        GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    FilterFn filter = reinterpret_cast<FilterFn>(
+        FindSystemFunction("user32.dll", "ChangeWindowMessageFilterEx"));
     if (filter != nullptr)
         filter(window, message, 1 /* MSGFLT_ALLOW */, nullptr);
 }

@@ -105,10 +105,16 @@ final class PackedHelper {
             return path;
         }
 
+        // Closing what was only read loses nothing, and a process that has started must
+        // not be reported as a launch that failed.
         @Override
-        public void close() throws IOException {
-            if (open != null)
-                open.close();
+        public void close() {
+            try {
+                if (open != null)
+                    open.close();
+            } catch (IOException e) {
+                // nothing to do
+            }
         }
     }
 

@@ -274,6 +274,6 @@ final class AdminFolder {
                 + " helper only from a folder that no less privileged program can change, but "
                 + (why instanceof FileSystemException ? why : why.getMessage()) + ". Name an installed"
                 + " trayredraw.exe (under Program Files) with the system property " + TrayRedrawClient.PROGRAM_PROPERTY
-                + " or with TrayIconKeeper.add(icon, program)", why);
+                + ", or by passing its path to TrayIconKeeper.add or TrayRedrawClient.open", why);
     }
 }

@@ -108,6 +108,14 @@ public final class TrayRedrawClient implements Closeable {
     /** Where the program is for a launch; the jar's copy is checked, and made again if it has gone. */
     interface Program {
         Path path() throws IOException;
+
+        /**
+         * The program for one launch, held as it was checked until closed once the launch
+         * has started. Only the jar's copy is held (see {@link PackedHelper}).
+         */
+        default PackedHelper.Held hold() throws IOException {
+            return new PackedHelper.Held(path(), null);
+        }
     }
 
     private final List<String> launcher;
@@ -160,7 +168,7 @@ public final class TrayRedrawClient implements Closeable {
     /** The program this jar carries, copied into {@code folder} and launched from there. */
     static TrayRedrawClient openPacked(Path folder, List<String> launcher, Runnable onRedraw)
             throws IOException {
-        return new TrayRedrawClient(launcher, () -> PackedHelper.install(folder), 0, onRedraw, false);
+        return new TrayRedrawClient(launcher, PackedHelper.in(folder), 0, onRedraw, false);
     }
 
     /**
@@ -183,7 +191,7 @@ public final class TrayRedrawClient implements Closeable {
         String property = System.getProperty(PROGRAM_PROPERTY, "").trim();
         if (!property.isEmpty())
             return () -> Paths.get(property);
-        return () -> PackedHelper.install(PackedHelper.defaultFolder());
+        return PackedHelper.program();
     }
 
     /**
@@ -523,7 +531,15 @@ public final class TrayRedrawClient implements Closeable {
     // the resident helper outlives the application, whose folder it would otherwise keep
     // from being deleted or renamed.
     private Process launch(String... command) throws IOException {
-        Path path = program.path().toAbsolutePath();
+        // Held from its check until the process has started, so that the program that
+        // runs is the program that was checked.
+        try (PackedHelper.Held held = program.hold()) {
+            return launch(held.path(), command);
+        }
+    }
+
+    private Process launch(Path checked, String... command) throws IOException {
+        Path path = checked.toAbsolutePath();
         List<String> line = new ArrayList<>(launcher);
         line.add(path.toString());
         line.addAll(Arrays.asList(command));

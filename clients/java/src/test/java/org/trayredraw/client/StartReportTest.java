@@ -9,12 +9,14 @@ import java.util.List;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.logging.Level;
 import java.util.logging.LogRecord;
+import java.util.stream.Collectors;
 
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -92,6 +94,33 @@ class StartReportTest {
             assertEquals(5, asked.get(), "programs asked for: three failures, the start, the stop");
             assertEquals(1, log.records.stream().filter(r -> r.getLevel() == Level.WARNING).count(),
                          "warnings: " + log.records);
+        } finally {
+            TrayRedrawClient.firstRetryMs = first;
+        }
+    }
+
+    // An elevated JVM with no folder that only administrators can change (a service's, say,
+    // whose environment names none): nothing is launched, and the application is told once
+    // why and what to do, however often the start is tried again.
+    @Test
+    void noSafePlaceMeansNoLaunchAndOneWarning() throws Exception {
+        AtomicInteger asked = new AtomicInteger();
+        TrayRedrawClient.Program none = PackedHelper.program(() -> asked.incrementAndGet() > 0, name -> null,
+                                                             new PackedHelperTest.StandInAcls());
+        long first = TrayRedrawClient.firstRetryMs;
+        TrayRedrawClient.firstRetryMs = 20;
+        try {
+            TrayRedrawClient client = TrayRedrawClient.openRetrying(Arrays.asList("/bin/sh", "-c", "exit 0"), none,
+                                                                    () -> {});
+            assertTrue(ClientTest.eventually(() -> asked.get() >= 4, 10_000), "tried again: " + asked.get());
+            assertNull(client.registration(), "a start was launched");
+            List<LogRecord> warnings = log.records.stream().filter(r -> r.getLevel() == Level.WARNING)
+                                                  .collect(Collectors.toList());
+            assertEquals(1, warnings.size(), "warnings: " + log.records);
+            String why = warnings.get(0).getThrown().getMessage();
+            assertTrue(why.contains("runs elevated") && why.contains("system property trayredraw.program"), why);
+            client.close();
+            assertTrue(client.awaitStop(10_000), "the stop ended");
         } finally {
             TrayRedrawClient.firstRetryMs = first;
         }

@@ -37,3 +37,11 @@ set_tests_properties(java_consumer_test PROPERTIES
   FIXTURES_REQUIRED wine
   RESOURCE_LOCK helper_desktop
   TIMEOUT 600)
+
+# The keeper against a real tray host: trayer on an Xvfb display of the test's own, no
+# Wine and no helper. The same in either build, so it runs in the 32-bit one alone.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_test(NAME java_client_tray_host_test
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/tray-host/run.sh ${CMAKE_CURRENT_BINARY_DIR}/tray-host 5)
+  set_tests_properties(java_client_tray_host_test PROPERTIES TIMEOUT 300)
+endif()

@@ -8,7 +8,12 @@ import java.awt.TrayIcon;
 import java.io.Closeable;
 import java.io.IOException;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
+import java.util.LinkedHashSet;
+import java.util.List;
+import java.util.Set;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.ThreadPoolExecutor;
@@ -44,8 +49,13 @@ import javax.swing.Timer;
  * is removed from the {@code SystemTray} and added again, on the event dispatch thread,
  * as long as the application still has it in the tray: an icon the application has
  * taken away stays away. Where Windows cannot tell whether the JVM is elevated, the
- * keeper acts as in the elevated case. On other systems it only adds the icon, so an
- * application calls it on every system alike.
+ * keeper acts as in the elevated case.
+ *
+ * <p>On Linux and other X11 desktops the tray is a program of its own (a panel, a
+ * stand-alone tray), and when it ends and starts again AWT often loses the icon for
+ * good. There the keeper puts the icon back, the same way, each time a tray host
+ * returns; it launches no helper there. An application calls the keeper on every
+ * system alike.
  *
  * <p><b>What adding again costs.</b> AWT gives an icon a new id each time it is added,
  * and that id is what the shell knows the icon by: to the shell, the icon added again is
@@ -57,9 +67,10 @@ import javax.swing.Timer;
  * the keeper tries again after a pause that grows from half a second to eight seconds,
  * one attempt at a time, for half a minute (31.5 s in 8 attempts), and then logs one
  * WARNING. An icon the keeper took out of the tray, or was asked to add, still counts as
- * shown until it is in: the next new taskbar brings another round of attempts. A new
- * taskbar during a round starts it afresh. AWT on Windows does not tell when the taskbar
- * refuses an icon, so there these attempts do not happen.
+ * shown until it is in: the next new taskbar, or tray host, brings another round of
+ * attempts. A new taskbar during a round starts it afresh. AWT on Windows does not tell
+ * when the taskbar refuses an icon, so there these attempts do not happen; on X11 they
+ * do, when a tray host goes again right after it came.
  */
 public final class TrayIconKeeper implements Closeable {
 
@@ -122,7 +133,19 @@ public final class TrayIconKeeper implements Closeable {
         return timer::stop;
     };
 
-    private final Tray tray;
+    // --- Read by TrayHostWatch: the keepers not closed yet, and each one's place. ---
+    private static final Set<TrayIconKeeper> LIVE = Collections.synchronizedSet(new LinkedHashSet<>());
+
+    /** The keepers not closed yet, oldest first. */
+    static List<TrayIconKeeper> live() {
+        synchronized (LIVE) {
+            return new ArrayList<>(LIVE);
+        }
+    }
+
+    final Tray tray;
+    // --- end of what TrayHostWatch reads ---
+
     private final Pauses pauses;
 
     // The icon's state, changed on the event dispatch thread; close() may come from
@@ -184,6 +207,7 @@ public final class TrayIconKeeper implements Closeable {
             throw new NullPointerException("icon");
         if (!SystemTray.isSupported())
             throw new UnsupportedOperationException("this system has no tray");
+        TrayHostWatch.install();
         return add(new SystemTrayPlace(icon), SYSTEM, registrar(program), SWING_TIMERS);
     }
 
@@ -191,8 +215,8 @@ public final class TrayIconKeeper implements Closeable {
      * Keeps an icon that the application has added to the {@link SystemTray} itself:
      * where AWT does not add it again by itself (see above), adds it again each time the
      * taskbar is created anew, for as long as the application has it in the tray. Call
-     * it once the icon is in the tray. Returns at once; elsewhere, and in a JVM that is
-     * not elevated, the keeper does nothing.
+     * it once the icon is in the tray. Returns at once; on Windows in a JVM that is not
+     * elevated, the keeper does nothing.
      *
      * <p>If the helper cannot be put on disk or launched, this is logged as a WARNING
      * (logger {@code org.trayredraw.client.TrayRedrawClient}) and tried again later.
@@ -216,6 +240,7 @@ public final class TrayIconKeeper implements Closeable {
     public static TrayIconKeeper keep(TrayIcon icon, Path program) {
         if (icon == null)
             throw new NullPointerException("icon");
+        TrayHostWatch.install();
         return keep(new SystemTrayPlace(icon), SYSTEM, registrar(program), SWING_TIMERS);
     }
 
@@ -225,6 +250,7 @@ public final class TrayIconKeeper implements Closeable {
 
     static TrayIconKeeper keep(Tray tray, Elevated elevated, Registrar registrar, Pauses pauses) {
         TrayIconKeeper keeper = new TrayIconKeeper(tray, pauses);
+        LIVE.add(keeper);  // for TrayHostWatch
         LIBRARY.execute(() -> keeper.register(elevated, registrar));
         return keeper;
     }
@@ -284,6 +310,7 @@ public final class TrayIconKeeper implements Closeable {
             stopWaiting();
             withdraw = registration;
         }
+        LIVE.remove(this);  // for TrayHostWatch
         if (withdraw != null)
             withdraw(withdraw);
     }
@@ -296,16 +323,18 @@ public final class TrayIconKeeper implements Closeable {
         }
     }
 
-    // On the event thread, when the taskbar has been created anew.
-    private synchronized void redraw() {
+    // On the event thread, when the taskbar has been created anew or a tray host has
+    // returned. Tells whether the icon was this keeper's to put back.
+    synchronized boolean redraw() {
         if (closed || !(owed || tray.shows()))
-            return;
+            return false;
         // The icon's old entry went with the old taskbar, but AWT still holds it as added
         // and would refuse to add it twice: it has to be removed first.
         if (tray.shows())
             tray.remove();
         owed = true;
         startRound();
+        return true;
     }
 
     // On the event thread, once add() has returned.
@@ -369,19 +398,38 @@ public final class TrayIconKeeper implements Closeable {
             this.icon = icon;
         }
 
+        // While an X11 tray host is away AWT has no tray (getSystemTray() throws): the
+        // icon is not shown then, and adding it is refused until a host returns. An icon
+        // AWT took out of the tray as the host went is still the application's.
         @Override
         public boolean shows() {
-            return Arrays.asList(SystemTray.getSystemTray().getTrayIcons()).contains(icon);
+            return SystemTray.isSupported() && Arrays.asList(SystemTray.getSystemTray().getTrayIcons()).contains(icon)
+                   || TrayHostWatch.dropped(icon);
         }
 
         @Override
         public void remove() {
-            SystemTray.getSystemTray().remove(icon);
+            TrayHostWatch.forget(icon);
+            if (SystemTray.isSupported())
+                SystemTray.getSystemTray().remove(icon);
         }
 
         @Override
         public void add() throws AWTException {
+            if (!SystemTray.isSupported())
+                throw new AWTException("no tray host");
             SystemTray.getSystemTray().add(icon);
+        }
+
+        // Two keepers of one icon keep one place: TrayHostWatch puts it back once.
+        @Override
+        public boolean equals(Object other) {
+            return other instanceof SystemTrayPlace && ((SystemTrayPlace) other).icon == icon;
+        }
+
+        @Override
+        public int hashCode() {
+            return System.identityHashCode(icon);
         }
     }
 }

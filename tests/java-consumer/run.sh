@@ -72,7 +72,10 @@ clean_up() {
 }
 trap clean_up EXIT
 
-java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer "$out/trayredraw.exe" "$WINE" &
+# What the application launches as its program: the copy it makes, run under Wine.
+printf '#!/bin/sh\nexec %q %q "$@"\n' "$WINE" "$out/trayredraw.exe" >"$out/trayredraw-wine"
+chmod +x "$out/trayredraw-wine"
+java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer "$out/trayredraw.exe" "$out/trayredraw-wine" &
 app=$!
 tool wait-helper 10000 || { echo "java consumer: the application's start made no helper" >&2; exit 1; }
 tool broadcast

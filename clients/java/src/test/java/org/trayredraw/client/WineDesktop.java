@@ -2,6 +2,7 @@
 package org.trayredraw.client;
 
 import java.io.File;
+import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -50,6 +51,11 @@ final class WineDesktop {
         assumeTrue(missing.isEmpty(), why);
         return new WineDesktop(helper, traytool,
                 launcher.isEmpty() ? Collections.<String>emptyList() : Arrays.asList(launcher.split(" +")));
+    }
+
+    /** The helper, as a client launches it. */
+    TrayRedrawClient.Program program() {
+        return () -> Paths.get(helper);
     }
 
     /** Runs traytool with these arguments and returns its exit code. */

@@ -4,22 +4,29 @@ package org.trayredraw.client;
 import java.awt.AWTException;
 import java.awt.EventQueue;
 import java.io.Closeable;
+import java.io.File;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.logging.Level;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
+import org.junit.jupiter.api.io.TempDir;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 /**
  * The keeper with a stand-in for the system tray, which a virtual display lacks, and a
@@ -149,9 +156,10 @@ class TrayIconKeeperTest {
 
     // Output of whoami /groups as Windows prints it, cut to the lines that matter: an
     // administrator's filtered token (Administrators for deny only), the same account
-    // elevated, a service, a German system, and output without any label.
+    // elevated, a service, a German system, medium plus, and output without any label;
+    // and the token's groups as the JDK lists them.
     @Test
-    void theMandatoryLabelTellsElevation() {
+    void theMandatoryLabelTellsWhetherTheJvmRunsAboveTheShell() {
         String header = "GROUP INFORMATION\r\n-----------------\r\n\r\n"
                 + "Group Name                             Type             SID          Attributes\r\n"
                 + "====================================== ================ ============ ===============\r\n"
@@ -165,13 +173,51 @@ class TrayIconKeeperTest {
         String system = header + "Mandatory Label\\System Mandatory Level Label            S-1-16-16384\r\n";
         String german = "Verbindliche Bezeichnung\\Hohe Verbindlichkeitsstufe Bezeichnung S-1-16-12288\r\n";
         String low = header + "Mandatory Label\\Low Mandatory Level    Label            S-1-16-4096\r\n";
-        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(filtered));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(elevated));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(system));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(german));
-        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(low));
-        assertEquals(null, Elevation.fromWhoamiGroups(header));
-        assertEquals(null, Elevation.fromWhoamiGroups(""));
+        String mediumPlus = header + "Mandatory Label\\Medium Plus Mandatory Level Label       S-1-16-8448\r\n";
+        assertEquals(Boolean.FALSE, Elevation.fromGroups(filtered));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(elevated));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(system));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(german));
+        assertEquals(Boolean.FALSE, Elevation.fromGroups(low));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(mediumPlus));
+        assertEquals(null, Elevation.fromGroups(header));
+        assertEquals(null, Elevation.fromGroups(""));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups("S-1-1-0\nS-1-5-32-544\nS-1-16-12288"));
+        assertEquals(Boolean.FALSE, Elevation.fromGroups("S-1-1-0\nS-1-5-32-545\nS-1-16-8192"));
+    }
+
+    // Where the JDK cannot tell, whoami is asked; one that hangs without writing is ended
+    // when its time is up. And a question that has not come back by its deadline is
+    // "unknown", at once for whoever asks after that: no later keeper waits behind it.
+    @Test
+    void aWhoamiThatHangsIsUnknownInBoundedTimeAndHoldsUpNoLaterKeeper(@TempDir Path root) throws Exception {
+        assumeTrue(new File("/bin/sh").canExecute(), "a POSIX shell plays whoami");
+        Path whoami = Files.createDirectory(root.resolve("System32")).resolve("whoami.exe");
+        Files.write(whoami, Arrays.asList("#!/bin/sh", "echo $$ > \"$0.pid\"", "[ ! -e \"$0.hang\" ] || exec sleep 40",
+                "echo 'Mandatory Label\\High Mandatory Level Label S-1-16-12288'"));
+        assertTrue(whoami.toFile().setExecutable(true));
+        assertEquals(Boolean.TRUE, Elevation.whoami(root, 10_000), "what a whoami that answers tells");
+
+        Files.createFile(root.resolve("System32/whoami.exe.hang"));
+        long started = System.nanoTime();
+        assertNull(Elevation.whoami(root, 300), "what a whoami that hangs tells");
+        assertTrue(System.nanoTime() - started < 5_000_000_000L, "whoami was waited for past its time");
+        String pid = new String(Files.readAllBytes(root.resolve("System32/whoami.exe.pid")), "US-ASCII").trim();
+        assertTrue(ClientTest.eventually(() -> !new File("/proc/" + pid).exists(), 5000), "whoami was not ended");
+
+        CountDownLatch hangs = new CountDownLatch(1);
+        Elevation.Question question = new Elevation.Question(() -> {
+            hangs.await();
+            return Boolean.TRUE;
+        }, 300);
+        try {
+            assertNull(question.answer(), "the answer past the deadline");
+            started = System.nanoTime();
+            assertNull(question.answer(), "a later keeper's answer");
+            assertTrue(System.nanoTime() - started < 100_000_000L, "a later keeper waited");
+        } finally {
+            hangs.countDown();
+        }
     }
 
     // All keepers of the application share one registration, however many icons.

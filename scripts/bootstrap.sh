@@ -16,6 +16,8 @@ packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   xvfb xauth
+  # A real tray on the test display, for the Java library's tray icon tests.
+  trayer
   # Wine's root: built by mmdebstrap, entered through bubblewrap; arch-test asks the
   # kernel whether it runs 32-bit code.
   mmdebstrap bubblewrap arch-test

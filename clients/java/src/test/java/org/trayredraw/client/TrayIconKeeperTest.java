@@ -3,6 +3,10 @@ package org.trayredraw.client;
 
 import java.awt.AWTException;
 import java.awt.EventQueue;
+import java.awt.SystemTray;
+import java.awt.TrayIcon;
+import java.awt.Window;
+import java.awt.image.BufferedImage;
 import java.io.Closeable;
 import java.io.File;
 import java.nio.file.Files;
@@ -25,12 +29,11 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assertions.fail;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 /**
- * The keeper with a stand-in for the system tray, which a virtual display lacks, and a
- * clock the test moves on by hand.
+ * The keeper with a stand-in for the system tray and a clock the test moves on by hand,
+ * and, where the test display has one, on a real tray.
  */
 class TrayIconKeeperTest {
 
@@ -92,8 +95,11 @@ class TrayIconKeeperTest {
     private final StandInTray tray = new StandInTray();
     private final HandClock clock = new HandClock();
     private final AtomicReference<Runnable> callback = new AtomicReference<>();
+    private final AtomicInteger registered = new AtomicInteger();
     private final AtomicInteger withdrawn = new AtomicInteger();
+    // Runs on the library's thread: it records, and the test asserts on its own thread.
     private final TrayIconKeeper.Registrar registrar = onRedraw -> {
+        registered.incrementAndGet();
         callback.set(onRedraw);
         return (Closeable) withdrawn::incrementAndGet;
     };
@@ -136,22 +142,24 @@ class TrayIconKeeperTest {
             tray.shows = false;
             TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> elevated, registrar, clock);
             TrayIconKeeper.awaitLibrary();
-            EventQueue.invokeAndWait(() -> {});
             redrawFromTheClientsThread();
-            assertEquals(Arrays.asList("add", "remove", "add"), tray.done, "elevated: " + elevated);
+            assertEquals(Arrays.asList("add off the event thread", "remove", "add"), tray.done, "elevated: " + elevated);
             keeper.close();
         }
         assertEquals(2, withdrawn.get(), "withdrawals");
 
         tray.done.clear();
         tray.shows = false;
-        TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock);
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> Boolean.FALSE, registrar, clock);
         TrayIconKeeper.awaitLibrary();
-        EventQueue.invokeAndWait(() -> {});
-        assertEquals(Collections.singletonList("add"), tray.done);
+        assertEquals(Collections.singletonList("add off the event thread"), tray.done);
+        assertEquals(2, registered.get(), "registrations after adding where AWT adds again itself");
         keeper.close();
-        TrayIconKeeper.keep(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock).close();
+        // Closed only once the library's thread has asked: closed before, it would ask nothing.
+        keeper = TrayIconKeeper.keep(tray, () -> Boolean.FALSE, registrar, clock);
         TrayIconKeeper.awaitLibrary();
+        assertEquals(2, registered.get(), "registrations after keeping where AWT adds again itself");
+        keeper.close();
     }
 
     // Output of whoami /groups as Windows prints it, cut to the lines that matter: an
@@ -248,28 +256,66 @@ class TrayIconKeeperTest {
     }
 
     @Test
-    void addPutsTheIconInLaterOnTheEventThreadAndRetriesARefusal() throws Exception {
+    void addTriesOnTheCallersThreadAndRetriesARefusalOnTheEventThread() throws Exception {
         tray.shows = false;
         tray.refusals = 1;
-        AtomicReference<TrayIconKeeper> keeper = new AtomicReference<>();
-        // Called on the event thread itself, add must leave the adding for later: it
-        // neither holds up its caller nor adds an icon the caller has not finished with.
-        EventQueue.invokeAndWait(() -> {
-            keeper.set(TrayIconKeeper.add(tray, ELEVATED, registrar, clock));
-            assertEquals(Collections.emptyList(), tray.done, "done within add");
-        });
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, ELEVATED, registrar, clock);
+        assertEquals(Collections.singletonList("refused off the event thread"), tray.done, "done within add");
         TrayIconKeeper.awaitLibrary();
-        EventQueue.invokeAndWait(() -> {});
-        assertEquals(Collections.singletonList("refused"), tray.done);
         assertTrue(clock.pass());
-        assertEquals(Arrays.asList("refused", "add"), tray.done);
+        assertEquals(Arrays.asList("refused off the event thread", "add"), tray.done);
         assertEquals(Collections.singletonList(500L), clock.asked, "pauses in ms");
 
         // And it is kept.
         redrawFromTheClientsThread();
-        assertEquals(Arrays.asList("refused", "add", "remove", "add"), tray.done);
-        keeper.get().close();
+        assertEquals(Arrays.asList("refused off the event thread", "add", "remove", "add"), tray.done);
+        keeper.close();
         assertEquals(1, withdrawn.get(), "withdrawals");
+    }
+
+    // One registration and one re-add per redraw, however often the icon is added or
+    // kept; closing one keeper leaves the other's keeping.
+    @Test
+    void anIconKeptTwiceIsKeptOnceUntilItsLastKeeperCloses() throws Exception {
+        TrayIconKeeper first = keep();
+        TrayIconKeeper second = TrayIconKeeper.add(tray, ELEVATED, registrar, clock);
+        TrayIconKeeper.awaitLibrary();
+        assertEquals(1, registered.get(), "registrations");
+        first.close();
+        redrawFromTheClientsThread();
+        assertEquals(Arrays.asList("remove", "add"), tray.done);
+        assertEquals(0, withdrawn.get(), "withdrawals while a keeper is open");
+        second.close();
+        assertEquals(1, withdrawn.get(), "withdrawals");
+    }
+
+    // As SystemTray.add: the icon is in the tray when add returns, so a message right
+    // after it is shown (AWT drops it for an icon not yet in a tray), and an icon removed
+    // right after add stays removed.
+    @Test
+    void onARealTrayTheIconIsInWhenAddReturns() throws Exception {
+        WineDesktop.requireTray();
+        SystemTray system = SystemTray.getSystemTray();
+        TrayIcon icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "kept");
+        TrayIcon removed = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "removed");
+        TrayIconKeeper keeper = TrayIconKeeper.add(icon);
+        TrayIconKeeper other = null;
+        try {
+            assertTrue(Arrays.asList(system.getTrayIcons()).contains(icon), "in the tray when add returned");
+            icon.displayMessage("trayredraw", "kept", TrayIcon.MessageType.INFO);
+            // On X11 a message shows as a balloon window.
+            assertTrue(ClientTest.eventually(() -> Arrays.stream(Window.getWindows())
+                    .anyMatch(w -> w.isShowing() && w.getClass().getName().endsWith("Balloon")), 5000), "no message");
+            other = TrayIconKeeper.add(removed);
+            system.remove(removed);
+            EventQueue.invokeAndWait(() -> {});
+            assertFalse(Arrays.asList(system.getTrayIcons()).contains(removed), "the removed icon is back");
+        } finally {
+            keeper.close();
+            if (other != null)
+                other.close();
+            system.remove(icon);
+        }
     }
 
     @Test

@@ -16,7 +16,7 @@ packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   xvfb xauth
-  # A tray host for the Java keeper's screen test and the demo.
+  # A real tray host: for the Java keeper's tests, its screen test and the demo.
   trayer
   # Wine's root: built by mmdebstrap, entered through bubblewrap; arch-test asks the
   # kernel whether it runs 32-bit code.

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds the Java library with Maven, offline from Debian's repository, into OUT_DIR,
 # with TRAYREDRAW_EXE inside the jar, and runs its JUnit tests against the real helper
-# in the Wine environment that the test run's fixture started. Then compiles the example
-# against the jar, so that it keeps up with the library.
+# in the Wine environment that the test run's fixture started, with trayer as a real tray
+# on its display. Then compiles the example against the jar, so that it keeps up with the
+# library.
 #
 #   run-tests.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION
 set -euo pipefail
@@ -16,7 +17,7 @@ out=${4:?$usage}
 version=${5:?$usage}
 here=$(cd "$(dirname "$0")" && pwd)
 
-for tool in mvn javac; do
+for tool in mvn javac trayer; do
   command -v "$tool" >/dev/null || { echo "java client: no $tool; run scripts/bootstrap.sh" >&2; exit 1; }
 done
 
@@ -42,6 +43,12 @@ grep -q "No trayredraw.exe in $out/no-program" "$out/no-program.log" ||
 [ ! -e "$out/no-program/trayredraw-client-$version.jar" ] ||
   { echo "java client: a build without the program made a jar" >&2; exit 1; }
 echo "java client: a build without the program fails"
+
+# The keeper's tests add icons to a real tray: trayer's, on the Wine environment's
+# display, ended by its PID however the tests end. They wait for it to take the tray.
+trayer --edge top >/dev/null 2>&1 &
+trayer_pid=$!
+trap 'kill "$trayer_pid" 2>/dev/null || true; wait "$trayer_pid" 2>/dev/null || true' EXIT
 
 # The tests that drive the helper run this build's programs under Wine.
 "${mvn_offline[@]}" -Dtrayredraw.buildDirectory="$out" -Dtrayredraw.program.dir="$(dirname "$helper")" \

@@ -3,9 +3,11 @@
 # The Java library as an application's build meets it: installed into a throwaway local
 # repository (Debian's, as symlinks, so that Maven stays offline and writes nothing
 # outside OUT_DIR), named as a dependency by the project beside this script, which
-# compiles the README's line against it. Then, under Wine, that project's program opens
-# a client on the program the dependency carries, hears a redraw after a broadcast and
-# closes; the helper must end with it.
+# compiles the README's line against it. An application that requires the library as a
+# module (modular/) is linked into a runtime image of its own with jlink, and runs from
+# it. Then, under Wine, that project's program opens a client on the program the
+# dependency carries, hears a redraw after a broadcast and closes; the helper must end
+# with it.
 #
 #   run.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION
 set -euo pipefail
@@ -42,6 +44,18 @@ mvn_offline=(mvn -B -o -q -ntp -Dstyle.color=never -Dmaven.repo.local="$repo")
 jar="$repo/org/trayredraw/trayredraw-client/$version/trayredraw-client-$version.jar"
 echo "java consumer: compiled against $jar"
 
+# jlink takes explicit modules only: the library's descriptor, in the multi-release jar,
+# makes it one. The image holds what the application requires, and what the library does.
+jdk=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
+[ -d "$jdk/jmods" ] || { echo "java consumer: no $jdk/jmods for jlink; run scripts/bootstrap.sh" >&2; exit 1; }
+javac --module-path "$jar" -d "$out/modular" "$here/modular/module-info.java" \
+  "$here/modular/org/trayredraw/modular/Main.java"
+"$jdk/bin/jlink" --module-path "$jdk/jmods:$jar:$out/modular" --add-modules org.trayredraw.modular --output "$out/image"
+said=$("$out/image/bin/java" -m org.trayredraw.modular/org.trayredraw.modular.Main /bin/true)
+echo "java consumer: from a jlink image: $said"
+[[ "$said" == "org.trayredraw.client listened on port "*"; jdk.security.auth in the image: true" ]] ||
+  { echo "java consumer: the library did not run as a module in the image" >&2; exit 1; }
+
 eval "$("$winenv" env "$env_dir")"
 tool() { "$winenv" run "$env_dir" "$traytool" "$@"; }
 set +e
@@ -72,7 +86,10 @@ clean_up() {
 }
 trap clean_up EXIT
 
-java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer "$out/trayredraw.exe" "$WINE" &
+# What the application launches as its program: the copy it makes, run under Wine.
+printf '#!/bin/sh\nexec %q %q "$@"\n' "$WINE" "$out/trayredraw.exe" >"$out/trayredraw-wine"
+chmod +x "$out/trayredraw-wine"
+java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer "$out/trayredraw.exe" "$out/trayredraw-wine" &
 app=$!
 tool wait-helper 10000 || { echo "java consumer: the application's start made no helper" >&2; exit 1; }
 tool broadcast

@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 package org.trayredraw.client;
 
+import java.io.File;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.InvalidPathException;
+import java.nio.file.Paths;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
 
 /**
  * The ports an application listens on when it asks for none: the same ones each time it
@@ -11,11 +17,13 @@ import java.security.NoSuchAlgorithmException;
  * registered with the helper, which holds ten. Started again, it registers the same port,
  * which the helper does not add twice, and takes its slot back instead of filling another.
  *
- * <p>The ports follow from who runs what where: the user, the working folder, the class
- * path and the main class or jar. Each client of one JVM takes the first of them that is
- * free, so an application with two clients takes back both; another application, or a
- * second instance of this one, that holds a port makes the client try the next, and a
- * free port the system picks when all are taken.
+ * <p>The ports follow from who runs which application: the user, the class path and
+ * module path (each entry as an absolute path) and the main class. Not the folder it was
+ * started from: an application started at log-on (in System32) and later from a shortcut
+ * (in its own folder) is the same application. Each client of one JVM takes the first of
+ * them that is free, so an application with two clients takes back both; another
+ * application, or a second instance of this one, that holds a port makes the client try
+ * the next, and a free port the system picks when all are taken.
  */
 final class ApplicationPort {
 
@@ -33,8 +41,26 @@ final class ApplicationPort {
         String command = System.getProperty("sun.java.command", "").trim();
         int space = command.indexOf(' ');
         String main = space < 0 ? command : command.substring(0, space);
+        // With -jar the command starts with the jar as it was typed, perhaps relative to
+        // the working folder (or cut at a space in its path); the class path names it too.
+        if (main.toLowerCase(Locale.ROOT).endsWith(".jar"))
+            main = "";
         return candidates(String.join("\n", System.getProperty("user.name", ""),
-                System.getProperty("user.dir", ""), System.getProperty("java.class.path", ""), main));
+                absolute(System.getProperty("java.class.path", "")),
+                absolute(System.getProperty("jdk.module.path", "")), main));
+    }
+
+    // A path list with each entry made absolute, as the working folder resolves it.
+    private static String absolute(String paths) {
+        List<String> entries = new ArrayList<>();
+        for (String entry : paths.split(File.pathSeparator, -1)) {
+            try {
+                entries.add(entry.isEmpty() ? entry : Paths.get(entry).toAbsolutePath().normalize().toString());
+            } catch (InvalidPathException e) {
+                entries.add(entry);
+            }
+        }
+        return String.join(File.pathSeparator, entries);
     }
 
     static int[] candidates(String identity) {

@@ -2,58 +2,96 @@
 package org.trayredraw.client;
 
 import java.io.ByteArrayOutputStream;
-import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.concurrent.Callable;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.FutureTask;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
 /**
- * Whether this JVM runs elevated, as Windows tells through the mandatory label of its
- * token: {@code whoami /groups} lists it as S-1-16-8192 (medium), S-1-16-12288 (high:
- * elevated) or S-1-16-16384 (system). The SIDs read the same in every language of
- * Windows; the names beside them do not.
+ * Whether this JVM runs above the shell, as Windows tells through the mandatory label
+ * among the groups of its token: S-1-16-8192 is medium, the shell's level; S-1-16-8448
+ * (medium plus), S-1-16-12288 (high: elevated) and S-1-16-16384 (system) are above it.
+ * The SIDs read the same in every language of Windows; the names beside them do not.
  *
  * <p>It matters because AWT's tray has a hidden window of its own that adds every icon
- * again when the shell announces a new taskbar; only in an elevated JVM does the system
- * drop that announcement, sent by the less privileged shell, before AWT hears it.
+ * again when the shell announces a new taskbar; only in a JVM above the shell does the
+ * system drop that announcement, sent by the less privileged shell, before AWT hears it.
+ *
+ * <p>The JDK's own view of the token answers without starting a process. Only a runtime
+ * image made without the module that holds it asks {@code whoami /groups}: a Java process
+ * that starts whoami is what monitoring products in companies raise alerts on.
  */
 final class Elevation {
 
     private static final Logger LOG = Logger.getLogger(Elevation.class.getName());
     private static final Pattern MANDATORY_LABEL = Pattern.compile("S-1-16-(\\d+)");
-    private static final long HIGH = 12288;
-    private static final long ANSWER_WAIT_SECONDS = 10;
-
-    private static final Object LOCK = new Object();
-    private static boolean asked;     // guarded by LOCK
-    private static Boolean elevated;  // guarded by LOCK
+    private static final long MEDIUM = 8192;
+    // Looking the token's groups up may name accounts through a domain controller that
+    // is out of reach; whoami may hang. Past this the answer is "unknown".
+    private static final long ANSWER_WAIT_MS = 10_000;
+    private static final String TOKEN_VIEW = "com.sun.security.auth.module.NTSystem";
+    // whoami /groups prints a few KB; beyond this it is no whoami, and the rest is read
+    // (so that it never blocks on a full pipe) but not kept.
+    private static final int OUTPUT_LIMIT = 1 << 20;
 
     private Elevation() {}
 
+    // Asked on first use, once per JVM.
+    private static final class OfThisJvm {
+        static final Question QUESTION = new Question(Elevation::ask, ANSWER_WAIT_MS);
+    }
+
     /**
-     * TRUE if this JVM runs elevated, FALSE if not, null where it cannot be told. Asked
-     * once per JVM, on the thread that first wants to know, which waits for the answer.
+     * TRUE if this JVM runs above the shell, FALSE if not, null where it cannot be told.
+     * Asked once per JVM on a thread of its own; a caller waits at most until ten seconds
+     * after the first one asked, and after that gets null at once while no answer came.
      */
     static Boolean ofThisJvm() {
-        synchronized (LOCK) {
-            if (!asked) {
-                elevated = ask();
-                asked = true;
-                LOG.fine("trayredraw: this JVM runs " + (elevated == null ? "with a mandatory level that could not be told"
-                         : elevated ? "elevated" : "without elevation"));
+        return OfThisJvm.QUESTION.answer();
+    }
+
+    /** A question asked once on a thread of its own, whose answer is waited for until a deadline. */
+    static final class Question {
+        private final FutureTask<Boolean> task;
+        private final long deadline;
+
+        Question(Callable<Boolean> ask, long waitMs) {
+            task = new FutureTask<>(ask);
+            deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(waitMs);
+            Thread t = new Thread(task, "trayredraw-elevation");
+            t.setDaemon(true);
+            t.start();
+        }
+
+        /** The answer, or null where it failed or has not come by the deadline. */
+        Boolean answer() {
+            try {
+                return task.get(Math.max(0, deadline - System.nanoTime()), TimeUnit.NANOSECONDS);
+            } catch (TimeoutException | ExecutionException e) {
+                return null;
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return null;
             }
-            return elevated;
         }
     }
 
-    /** What {@code whoami /groups} printed tells: TRUE high or above, FALSE below, null no label. */
-    static Boolean fromWhoamiGroups(String output) {
-        Matcher m = MANDATORY_LABEL.matcher(output);
+    /**
+     * What the mandatory label among these SIDs (whoami's output, or the token's group
+     * SIDs one a line) tells: TRUE above medium, FALSE medium or below, null no label.
+     */
+    static Boolean fromGroups(String sids) {
+        Matcher m = MANDATORY_LABEL.matcher(sids);
         Long level = null;
         while (m.find()) {
             try {
@@ -63,39 +101,82 @@ final class Elevation {
                 return null;
             }
         }
-        return level == null ? null : level >= HIGH;
+        return level == null ? null : level > MEDIUM;
     }
 
-    // The system's own whoami, not whatever the PATH finds first.
     private static Boolean ask() {
-        String root = System.getenv("SystemRoot");
-        File whoami = new File(new File(root == null || root.isEmpty() ? "C:\\Windows" : root, "System32"), "whoami.exe");
-        File nul = new File("NUL");
+        Boolean above;
         try {
-            Process p = new ProcessBuilder(whoami.getPath(), "/groups")
-                    .directory(whoami.getParentFile())
-                    .redirectInput(ProcessBuilder.Redirect.from(nul))
-                    .redirectError(ProcessBuilder.Redirect.to(nul))
+            above = fromGroups(String.join("\n", tokenGroups()));
+        } catch (ClassNotFoundException e) {
+            String root = System.getenv("SystemRoot");
+            above = whoami(Paths.get(root == null || root.isEmpty() ? "C:\\Windows" : root), ANSWER_WAIT_MS);
+        } catch (ReflectiveOperationException | RuntimeException | LinkageError e) {
+            LOG.log(Level.FINE, "trayredraw: the JDK could not tell this JVM's mandatory level", e);
+            above = null;
+        }
+        LOG.fine("trayredraw: this JVM runs " + (above == null ? "with a mandatory level that could not be told"
+                 : above ? "above the shell" : "at the shell's level or below"));
+        return above;
+    }
+
+    // The JDK's view of this process's token, by reflection: the class is in Java 8's
+    // runtime on Windows and in the module jdk.security.auth since, which a runtime image
+    // may leave out; this jar builds for Java 8 and runs everywhere.
+    private static String[] tokenGroups() throws ReflectiveOperationException {
+        Class<?> view = Class.forName(TOKEN_VIEW);
+        Object token = view.getConstructor().newInstance();
+        String[] groups = (String[]) view.getMethod("getGroupIDs").invoke(token);
+        return groups == null ? new String[0] : groups;
+    }
+
+    /**
+     * What {@code SYSTEM_ROOT\System32\whoami.exe /groups} tells (the system's own whoami,
+     * not whatever the PATH finds first), or null where it fails or has not ended within
+     * {@code waitMs}, which then ends it. Its output is read on a thread of its own, so
+     * a whoami that hangs without writing holds up nothing beyond the wait.
+     */
+    static Boolean whoami(Path systemRoot, long waitMs) {
+        Path whoami = systemRoot.resolve("System32").resolve("whoami.exe");
+        long end = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(waitMs);
+        Process p = null;
+        try {
+            p = new ProcessBuilder(whoami.toString(), "/groups")
+                    .directory(whoami.getParent().toFile())
+                    .redirectInput(ProcessBuilder.Redirect.from(TrayRedrawClient.NULL_FILE))
+                    .redirectError(ProcessBuilder.Redirect.to(TrayRedrawClient.NULL_FILE))
                     .start();
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            try (InputStream in = p.getInputStream()) {
-                byte[] buffer = new byte[8192];
-                for (int n; (n = in.read(buffer)) > 0; )
-                    out.write(buffer, 0, n);
-            }
-            if (!p.waitFor(ANSWER_WAIT_SECONDS, TimeUnit.SECONDS)) {
-                p.destroyForcibly();
+            FutureTask<byte[]> output = new FutureTask<>(readAll(p.getInputStream()));
+            Thread reader = new Thread(output, "trayredraw-whoami");
+            reader.setDaemon(true);
+            reader.start();
+            if (!p.waitFor(waitMs, TimeUnit.MILLISECONDS))
                 return null;
-            }
+            // Output a child of whoami still holds open counts against the same wait.
+            byte[] out = output.get(Math.max(0, end - System.nanoTime()), TimeUnit.NANOSECONDS);
             // The SIDs are ASCII in any code page the console uses.
-            return p.exitValue() == 0 ? fromWhoamiGroups(new String(out.toByteArray(), StandardCharsets.ISO_8859_1))
-                                      : null;
-        } catch (IOException e) {
-            LOG.log(Level.FINE, "trayredraw: could not ask whoami whether this JVM runs elevated", e);
+            return p.exitValue() == 0 ? fromGroups(new String(out, StandardCharsets.ISO_8859_1)) : null;
+        } catch (IOException | RuntimeException | ExecutionException | TimeoutException e) {
+            LOG.log(Level.FINE, "trayredraw: whoami could not tell whether this JVM runs elevated", e);
             return null;
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
             return null;
+        } finally {
+            if (p != null)
+                p.destroyForcibly();  // nothing, once it has ended
         }
+    }
+
+    private static Callable<byte[]> readAll(InputStream from) {
+        return () -> {
+            try (InputStream in = from) {
+                ByteArrayOutputStream out = new ByteArrayOutputStream();
+                byte[] buffer = new byte[8192];
+                for (int n; (n = in.read(buffer)) > 0; )
+                    out.write(buffer, 0, Math.min(n, OUTPUT_LIMIT - out.size()));
+                return out.toByteArray();
+            }
+        };
     }
 }

@@ -7,9 +7,9 @@ import java.awt.SystemTray;
 import java.awt.TrayIcon;
 import java.awt.event.InvocationEvent;
 import java.beans.PropertyChangeEvent;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
-import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
 import java.util.WeakHashMap;
@@ -51,7 +51,7 @@ final class TrayHostWatch {
             // AWT tells on the event thread, and docks its icons again in a task it
             // queues after this one: the keepers' turn comes after that.
             if (change.getNewValue() != null)
-                EventQueue.invokeLater(() -> putBack(TrayIconKeeper.live()));
+                EventQueue.invokeLater(TrayHostWatch::putBack);
         });
         installed = true;
     }
@@ -84,13 +84,14 @@ final class TrayHostWatch {
         DROPPED.removeAll(after);
     }
 
-    // On the event thread: each icon once, however many keepers keep it. A keeper that
-    // does not take its turn (its icon is not in the tray, nor owed) leaves it to the
-    // next keeper of the same icon.
-    static void putBack(List<TrayIconKeeper> keepers) {
-        Set<TrayIconKeeper.Tray> done = new HashSet<>();
-        for (TrayIconKeeper keeper : keepers)
-            if (!done.contains(keeper.tray) && keeper.redraw())
-                done.add(keeper.tray);
+    // On the event thread: each kept icon once, however many keepers keep it; an icon
+    // the application has taken out of the tray meanwhile stays out.
+    private static void putBack() {
+        List<TrayIconKeeper.Keeping> kept;
+        synchronized (TrayIconKeeper.KEPT) {
+            kept = new ArrayList<>(TrayIconKeeper.KEPT.values());
+        }
+        for (TrayIconKeeper.Keeping keeping : kept)
+            keeping.redraw();
     }
 }

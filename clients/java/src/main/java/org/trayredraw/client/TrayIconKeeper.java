@@ -8,16 +8,14 @@ import java.awt.TrayIcon;
 import java.io.Closeable;
 import java.io.IOException;
 import java.nio.file.Path;
-import java.util.ArrayList;
 import java.util.Arrays;
-import java.util.Collections;
-import java.util.LinkedHashSet;
-import java.util.List;
-import java.util.Set;
+import java.util.HashMap;
+import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
@@ -33,9 +31,13 @@ import javax.swing.Timer;
  * keeper.close();   // also done at JVM exit if forgotten
  * }</pre>
  *
- * <p>{@link #add} puts the icon into the {@link SystemTray} and keeps it there;
- * {@link #keep} keeps an icon the application has added itself. Both return at once;
- * whatever they launch happens on a thread of the library's own.
+ * <p>{@link #add} puts the icon into the {@link SystemTray} as {@link SystemTray#add}
+ * does, on the caller's thread (any thread), so that it is in the tray when {@code add}
+ * returns, and keeps it there; {@link #keep} keeps an icon the application has added
+ * itself. Neither waits for anything else: asking Windows, copying and launching the
+ * helper happen on a thread of the library's own. An icon is kept once: a second
+ * {@code add} or {@code keep} of an icon already kept returns a keeper that shares the
+ * first one's keeping, which goes on until every keeper of the icon is closed.
  *
  * <p><b>Who needs it.</b> AWT's tray on Windows has a hidden window of its own that
  * hears the shell announce a new taskbar and adds every AWT icon again, under the same
@@ -48,8 +50,14 @@ import javax.swing.Timer;
  * by every keeper of the application. Each time the taskbar is created anew, the icon
  * is removed from the {@code SystemTray} and added again, on the event dispatch thread,
  * as long as the application still has it in the tray: an icon the application has
- * taken away stays away. Where Windows cannot tell whether the JVM is elevated, the
- * keeper acts as in the elevated case.
+ * taken away stays away. Any mandatory level above the shell's (medium) counts as
+ * elevated. The keeper asks once per JVM, from the JDK's own view of the process's token,
+ * without starting a process (only a runtime image without the module
+ * {@code jdk.security.auth} asks {@code whoami}), and waits ten seconds at most for the
+ * answer; where Windows cannot tell in that time, the keeper acts as in the elevated
+ * case. Where the shell itself runs elevated (UAC turned off, or the built-in
+ * Administrator account) AWT does hear the announcement, and the keeper adds the icon
+ * again needlessly, under a new id.
  *
  * <p>On Linux and other X11 desktops the tray is a program of its own (a panel, a
  * stand-alone tray), and when it ends and starts again AWT often loses the icon for
@@ -63,14 +71,15 @@ import javax.swing.Timer;
  * user made for the old one (to always show it) does not carry over.
  *
  * <p><b>A tray that refuses the icon.</b> Where the toolkit says so ({@link SystemTray#add}
- * throws an {@link AWTException}, as on a desktop whose tray is not there yet at log-on),
- * the keeper tries again after a pause that grows from half a second to eight seconds,
- * one attempt at a time, for half a minute (31.5 s in 8 attempts), and then logs one
- * WARNING. An icon the keeper took out of the tray, or was asked to add, still counts as
- * shown until it is in: the next new taskbar, or tray host, brings another round of
- * attempts. A new taskbar during a round starts it afresh. AWT on Windows does not tell
- * when the taskbar refuses an icon, so there these attempts do not happen; on X11 they
- * do, when a tray host goes again right after it came.
+ * throws an {@link AWTException}, as when a Linux desktop's tray host has gone away), the
+ * keeper tries again on the event dispatch thread after a pause that grows from half a
+ * second to eight seconds, one attempt at a time, for half a minute (31.5 s in 8
+ * attempts), and then logs one WARNING. An icon the keeper took out of the tray, or was
+ * asked to add, still counts as shown until it is in: the next new taskbar, or tray
+ * host, brings another round of attempts. A new taskbar during a round starts it
+ * afresh. AWT on Windows does not tell when the taskbar refuses an icon, so there these
+ * attempts do not happen; on X11 they do, when a tray host goes again right after it
+ * came.
  */
 public final class TrayIconKeeper implements Closeable {
 
@@ -85,6 +94,11 @@ public final class TrayIconKeeper implements Closeable {
 
     /** The kept icon's place in the tray; tests put a stand-in in the system tray's place. */
     interface Tray {
+        /** The icon kept: what tells two keepers of the same icon. */
+        default Object icon() {
+            return this;
+        }
+
         /** Whether the icon is in the tray now. */
         boolean shows();
 
@@ -99,8 +113,8 @@ public final class TrayIconKeeper implements Closeable {
     }
 
     /**
-     * Whether this JVM runs elevated: TRUE, FALSE, or null where it cannot be told. Asked
-     * on the library's thread; tests answer for Windows.
+     * Whether this JVM runs above the shell: TRUE, FALSE, or null where it cannot be told.
+     * Asked on the library's thread; tests answer for Windows.
      */
     interface Elevated {
         Boolean get();
@@ -133,45 +147,29 @@ public final class TrayIconKeeper implements Closeable {
         return timer::stop;
     };
 
-    // --- Read by TrayHostWatch: the keepers not closed yet, and each one's place. ---
-    private static final Set<TrayIconKeeper> LIVE = Collections.synchronizedSet(new LinkedHashSet<>());
+    /**
+     * Every icon kept in this JVM (its {@link Tray#icon()}) with its one keeping, for as
+     * long as a keeper of it is open: a second add or keep of the icon joins the keeping
+     * here, and whatever must reach every kept icon finds them all here. Guarded by itself.
+     */
+    static final Map<Object, Keeping> KEPT = new HashMap<>();
 
-    /** The keepers not closed yet, oldest first. */
-    static List<TrayIconKeeper> live() {
-        synchronized (LIVE) {
-            return new ArrayList<>(LIVE);
-        }
-    }
+    private final Keeping keeping;
+    private final AtomicBoolean closed = new AtomicBoolean();
 
-    final Tray tray;
-    // --- end of what TrayHostWatch reads ---
-
-    private final Pauses pauses;
-
-    // The icon's state, changed on the event dispatch thread; close() may come from
-    // any thread.
-    private Closeable registration;  // guarded by this; null: nothing to withdraw
-    private boolean closed;          // guarded by this
-    // The keeper took the icon out of the tray or was asked to put it in, and it is not
-    // in yet: it counts as shown, although the tray no longer has it.
-    private boolean owed;            // guarded by this
-    private int round;               // guarded by this; an attempt of an older round does nothing
-    private Runnable cancelWait;     // guarded by this; null: no attempt waits
-    private long nextPauseMs;        // guarded by this
-    private long pausedMs;           // guarded by this; in the current round
-    private int attempts;            // guarded by this; in the current round
-
-    private TrayIconKeeper(Tray tray, Pauses pauses) {
-        this.tray = tray;
-        this.pauses = pauses;
+    private TrayIconKeeper(Keeping keeping) {
+        this.keeping = keeping;
     }
 
     /**
      * Adds {@code icon} to the {@link SystemTray} and keeps it there: where AWT does not
      * add it again by itself (see above), adds it again each time the taskbar is created
-     * anew, for as long as the application has it in the tray. Returns at once: the icon
-     * is added on the event dispatch thread, and the helper copied and launched on the
-     * library's own thread, after this method has returned.
+     * anew, for as long as the application has it in the tray. The icon is added on the
+     * caller's thread, as {@link SystemTray#add} adds it, and is in the tray when this
+     * returns (an icon already in the tray is left as it is); where the tray refuses it,
+     * the attempts that follow are made on the event dispatch thread. Asking Windows,
+     * copying and launching the helper happen on the library's own thread, after this
+     * has returned.
      *
      * <p>The helper is the copy of the program this jar carries, or the program the
      * system property {@code trayredraw.program} names. If it cannot be put on disk or
@@ -249,15 +247,32 @@ public final class TrayIconKeeper implements Closeable {
     }
 
     static TrayIconKeeper keep(Tray tray, Elevated elevated, Registrar registrar, Pauses pauses) {
-        TrayIconKeeper keeper = new TrayIconKeeper(tray, pauses);
-        LIVE.add(keeper);  // for TrayHostWatch
-        LIBRARY.execute(() -> keeper.register(elevated, registrar));
-        return keeper;
+        Keeping keeping;
+        boolean first;
+        synchronized (KEPT) {
+            keeping = KEPT.get(tray.icon());
+            first = keeping == null;
+            if (first) {
+                keeping = new Keeping(tray, pauses);
+                KEPT.put(tray.icon(), keeping);
+            }
+            keeping.keepers++;
+        }
+        if (first) {
+            Keeping registering = keeping;
+            LIBRARY.execute(() -> registering.register(elevated, registrar));
+        }
+        return new TrayIconKeeper(keeping);
     }
 
     static TrayIconKeeper add(Tray tray, Elevated elevated, Registrar registrar, Pauses pauses) {
         TrayIconKeeper keeper = keep(tray, elevated, registrar, pauses);
-        EventQueue.invokeLater(keeper::addFirst);
+        try {
+            keeper.keeping.addNow();
+        } catch (RuntimeException e) {
+            keeper.close();
+            throw e;
+        }
         return keeper;
     }
 
@@ -266,129 +281,167 @@ public final class TrayIconKeeper implements Closeable {
         LIBRARY.submit(() -> {}).get();
     }
 
-    // On the library's thread.
-    private void register(Elevated elevated, Registrar registrar) {
-        synchronized (this) {
-            if (closed)
-                return;
-        }
-        if (Boolean.FALSE.equals(elevated.get())) {
-            LOG.fine("trayredraw: AWT adds the tray icon again itself here; no helper is needed");
-            return;
-        }
-        Closeable registered;
-        try {
-            // The client calls back on a thread of its own; AWT wants its event thread.
-            registered = registrar.register(() -> EventQueue.invokeLater(this::redraw));
-        } catch (IOException e) {
-            LOG.log(Level.WARNING, "trayredraw: the tray icon will not be added again when the taskbar"
-                                   + " is created anew", e);
-            return;
-        }
-        synchronized (this) {
-            if (!closed) {
-                registration = registered;
-                return;
-            }
-        }
-        withdraw(registered);
-    }
-
     /**
-     * Stops keeping the icon: stops any attempt to add it that waits, and withdraws the
-     * registration with the helper once no other keeper of the application needs it.
-     * Returns at once, on any thread: the helper hears of it in the background. The icon
-     * itself stays where it is. Closing twice does nothing; a failed withdrawal is logged.
+     * Stops keeping the icon, unless another keeper of it is still open: stops any attempt
+     * to add it that waits, and withdraws the registration with the helper once no other
+     * keeper of the application needs it. Returns at once, on any thread: the helper
+     * hears of it in the background. The icon itself stays where it is. Closing twice does
+     * nothing; a failed withdrawal is logged.
      */
     @Override
     public void close() {
-        Closeable withdraw;
-        synchronized (this) {
-            if (closed)
-                return;
-            closed = true;
-            stopWaiting();
-            withdraw = registration;
+        if (!closed.compareAndSet(false, true))
+            return;
+        boolean last;
+        synchronized (KEPT) {
+            last = --keeping.keepers == 0;
+            if (last)
+                KEPT.remove(keeping.tray.icon());
         }
-        LIVE.remove(this);  // for TrayHostWatch
-        if (withdraw != null)
-            withdraw(withdraw);
+        if (last)
+            keeping.stop();
     }
 
-    private static void withdraw(Closeable registration) {
-        try {
-            registration.close();
-        } catch (IOException e) {
-            LOG.log(Level.WARNING, "trayredraw: withdrawing the tray icon's registration failed", e);
+    /** What keeps one icon, shared by all its keepers. */
+    static final class Keeping {
+        private final Tray tray;
+        private final Pauses pauses;
+        private int keepers;  // guarded by KEPT; the open keepers of the icon
+
+        // The icon's state, changed on the event dispatch thread (and by the first add on
+        // its caller's thread); stop() may come from any thread.
+        private Closeable registration;  // guarded by this; null: nothing to withdraw
+        private boolean closed;          // guarded by this
+        // The keeper took the icon out of the tray or was asked to put it in, and it is
+        // not in yet: it counts as shown, although the tray no longer has it.
+        private boolean owed;            // guarded by this
+        private int round;               // guarded by this; an attempt of an older round does nothing
+        private Runnable cancelWait;     // guarded by this; null: no attempt waits
+        private long nextPauseMs;        // guarded by this
+        private long pausedMs;           // guarded by this; in the current round
+        private int attempts;            // guarded by this; in the current round
+
+        private Keeping(Tray tray, Pauses pauses) {
+            this.tray = tray;
+            this.pauses = pauses;
         }
-    }
 
-    // On the event thread, when the taskbar has been created anew or a tray host has
-    // returned. Tells whether the icon was this keeper's to put back.
-    synchronized boolean redraw() {
-        if (closed || !(owed || tray.shows()))
-            return false;
-        // The icon's old entry went with the old taskbar, but AWT still holds it as added
-        // and would refuse to add it twice: it has to be removed first.
-        if (tray.shows())
-            tray.remove();
-        owed = true;
-        startRound();
-        return true;
-    }
-
-    // On the event thread, once add() has returned.
-    private synchronized void addFirst() {
-        if (closed)
-            return;
-        owed = true;
-        startRound();
-    }
-
-    private void startRound() {
-        stopWaiting();
-        nextPauseMs = FIRST_PAUSE_MS;
-        pausedMs = 0;
-        attempts = 0;
-        attempt(round);
-    }
-
-    // On the event thread: one attempt to put the icon into the tray, and if the tray
-    // refuses it, the next one after a pause.
-    private synchronized void attempt(int of) {
-        if (of != round)
-            return;
-        cancelWait = null;
-        if (closed || !owed)
-            return;
-        if (tray.shows()) {  // the application has put it back itself meanwhile
-            owed = false;
-            return;
-        }
-        attempts++;
-        try {
-            tray.add();
-            owed = false;
-        } catch (AWTException e) {
-            if (pausedMs >= GIVE_UP_AFTER_MS) {
-                LOG.log(Level.WARNING, "trayredraw: the tray refused the icon " + attempts + " times in "
-                        + pausedMs / 1000.0 + " s; it will be tried again when the taskbar is next created anew", e);
+        // On the library's thread. Whatever goes wrong is logged: an exception here
+        // would reach no one but the thread's default handler.
+        private void register(Elevated elevated, Registrar registrar) {
+            synchronized (this) {
+                if (closed)
+                    return;
+            }
+            Closeable registered;
+            try {
+                if (Boolean.FALSE.equals(elevated.get())) {
+                    LOG.fine("trayredraw: AWT adds the tray icon again itself here; no helper is needed");
+                    return;
+                }
+                // The client calls back on a thread of its own; AWT wants its event thread.
+                registered = registrar.register(() -> EventQueue.invokeLater(this::redraw));
+            } catch (IOException | RuntimeException e) {
+                LOG.log(Level.WARNING, "trayredraw: the tray icon will not be added again when the taskbar"
+                                       + " is created anew", e);
                 return;
             }
-            LOG.fine("trayredraw: the tray refused the icon; trying again in " + nextPauseMs + " ms: " + e);
-            cancelWait = pauses.after(nextPauseMs, () -> attempt(of));
-            pausedMs += nextPauseMs;
-            nextPauseMs = Math.min(2 * nextPauseMs, LONGEST_PAUSE_MS);
+            synchronized (this) {
+                if (!closed) {
+                    registration = registered;
+                    return;
+                }
+            }
+            withdraw(registered);
         }
-    }
 
-    // Cancels the attempt that waits; should it run all the same (its timer may have
-    // fired already), it belongs to a round that is over and does nothing.
-    private void stopWaiting() {
-        if (cancelWait != null)
-            cancelWait.run();
-        cancelWait = null;
-        round++;
+        private void stop() {
+            Closeable withdraw;
+            synchronized (this) {
+                closed = true;
+                stopWaiting();
+                withdraw = registration;
+            }
+            if (withdraw != null)
+                withdraw(withdraw);
+        }
+
+        private static void withdraw(Closeable registration) {
+            try {
+                registration.close();
+            } catch (IOException e) {
+                LOG.log(Level.WARNING, "trayredraw: withdrawing the tray icon's registration failed", e);
+            }
+        }
+
+        // On the event thread, when the taskbar has been created anew or a tray host has
+        // returned.
+        synchronized void redraw() {
+            if (closed || !(owed || tray.shows()))
+                return;
+            // The icon's old entry went with the old taskbar, but AWT still holds it as
+            // added and would refuse to add it twice: it has to be removed first.
+            if (tray.shows())
+                tray.remove();
+            owed = true;
+            startRound();
+        }
+
+        // On the caller's thread, as SystemTray.add: the first attempt is made before add
+        // returns, and only those after a refusal wait for the event thread.
+        synchronized void addNow() {
+            if (closed || tray.shows())
+                return;
+            owed = true;
+            startRound();
+        }
+
+        private void startRound() {
+            stopWaiting();
+            nextPauseMs = FIRST_PAUSE_MS;
+            pausedMs = 0;
+            attempts = 0;
+            attempt(round);
+        }
+
+        // One attempt to put the icon into the tray, and if the tray refuses it, the next
+        // one after a pause, on the event thread.
+        private synchronized void attempt(int of) {
+            if (of != round)
+                return;
+            cancelWait = null;
+            if (closed || !owed)
+                return;
+            if (tray.shows()) {  // the application has put it back itself meanwhile
+                owed = false;
+                return;
+            }
+            attempts++;
+            try {
+                tray.add();
+                owed = false;
+            } catch (AWTException e) {
+                if (pausedMs >= GIVE_UP_AFTER_MS) {
+                    LOG.log(Level.WARNING, "trayredraw: the tray refused the icon " + attempts + " times in "
+                            + pausedMs / 1000.0 + " s; it will be tried again when the taskbar is next created anew"
+                            + " or a tray host returns", e);
+                    return;
+                }
+                LOG.fine("trayredraw: the tray refused the icon; trying again in " + nextPauseMs + " ms: " + e);
+                cancelWait = pauses.after(nextPauseMs, () -> attempt(of));
+                pausedMs += nextPauseMs;
+                nextPauseMs = Math.min(2 * nextPauseMs, LONGEST_PAUSE_MS);
+            }
+        }
+
+        // Cancels the attempt that waits; should it run all the same (its timer may have
+        // fired already), it belongs to a round that is over and does nothing.
+        private void stopWaiting() {
+            if (cancelWait != null)
+                cancelWait.run();
+            cancelWait = null;
+            round++;
+        }
     }
 
     private static final class SystemTrayPlace implements Tray {
@@ -396,6 +449,11 @@ public final class TrayIconKeeper implements Closeable {
 
         SystemTrayPlace(TrayIcon icon) {
             this.icon = icon;
+        }
+
+        @Override
+        public Object icon() {
+            return icon;
         }
 
         // While an X11 tray host is away AWT has no tray (getSystemTray() throws): the
@@ -419,17 +477,6 @@ public final class TrayIconKeeper implements Closeable {
             if (!SystemTray.isSupported())
                 throw new AWTException("no tray host");
             SystemTray.getSystemTray().add(icon);
-        }
-
-        // Two keepers of one icon keep one place: TrayHostWatch puts it back once.
-        @Override
-        public boolean equals(Object other) {
-            return other instanceof SystemTrayPlace && ((SystemTrayPlace) other).icon == icon;
-        }
-
-        @Override
-        public int hashCode() {
-            return System.identityHashCode(icon);
         }
     }
 }

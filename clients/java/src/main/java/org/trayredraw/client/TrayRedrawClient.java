@@ -4,6 +4,7 @@ package org.trayredraw.client;
 import java.io.Closeable;
 import java.io.File;
 import java.io.IOException;
+import java.io.InterruptedIOException;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
@@ -12,16 +13,22 @@ import java.net.SocketException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
+import java.util.Map;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ExecutionException;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.ScheduledFuture;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.logging.Level;
 import java.util.logging.Logger;
@@ -56,7 +63,7 @@ import java.util.logging.Logger;
  * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
  * user's local application data, or the program that the system property
  * {@code trayredraw.program} names. Applications that ship the program themselves name
- * it with {@link #open(String, Runnable)}. Each client is one registration of its own;
+ * it with {@link #open(Path, Runnable)}. Each client is one registration of its own;
  * each takes one of the helper's ten places.
  *
  * <p>The registration heals itself: the client repeats its "start" now and then (every
@@ -65,9 +72,9 @@ import java.util.logging.Logger;
  *
  * <p>The client reports through {@code java.util.logging}, logger
  * {@code org.trayredraw.client.TrayRedrawClient}, and only what the application should know:
- * a WARNING when a "start" launch fails, since the icon will then not be redrawn, and
- * when a withdrawal fails or does not end in time. It writes nothing to the standard
- * streams.
+ * one WARNING for a run of "start" launches that fail or are refused, since the icon
+ * will then not be redrawn, and a WARNING when a withdrawal fails or does not end in
+ * time. A closed client reports nothing more. It writes nothing to the standard streams.
  */
 public final class TrayRedrawClient implements Closeable {
 
@@ -99,11 +106,19 @@ public final class TrayRedrawClient implements Closeable {
     // LAST_RETRY_MS; after that, at the next renewal.
     static volatile long firstRetryMs = 1000;
     private static final long LAST_RETRY_MS = 64_000;
-    private static final long DEFAULT_RENEWAL_MINUTES = 10;
+    private static final Duration DEFAULT_RENEWAL = Duration.ofMinutes(10);
     /** Whether this JVM runs on Windows, the only system the helper is for. */
     static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
-    private static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
+    /** Where a launched program's standard streams go: nowhere. */
+    static final File NULL_FILE = new File(WINDOWS ? "NUL" : "/dev/null");
     private static final Logger LOG = Logger.getLogger(TrayRedrawClient.class.getName());
+
+    // The ports of this JVM's clients that are closing, each with what completes once
+    // the port is free and no stop for it is still on its way to the helper: true, or
+    // false where the stop's launch has not ended and may yet withdraw the port. A client
+    // opening next takes the application's port back only after its stop, so that the
+    // helper hears "stop" before the new "start".
+    private static final Map<Integer, CompletableFuture<Boolean>> RELEASING = new ConcurrentHashMap<>();
 
     /** Where the program is for a launch; the jar's copy is checked, and made again if it has gone. */
     interface Program {
@@ -135,8 +150,11 @@ public final class TrayRedrawClient implements Closeable {
     private Thread stopper;             // guarded by this; the background stop, once closed
     private Process lastStart;          // guarded by this
     private long lastStartNanos;        // guarded by this
+    private boolean startsFailing;      // guarded by this; a failed start was reported, none has served since
     private ScheduledFuture<?> renewal; // guarded by this
     private long retryPauseMs;          // guarded by launches; 0: the last start was launched
+    // Completes when the stop after close() is done; see RELEASING.
+    private final CompletableFuture<Boolean> released = new CompletableFuture<>();
 
     /**
      * Listens on a port of the application's own and registers it with the helper that
@@ -149,20 +167,76 @@ public final class TrayRedrawClient implements Closeable {
      * user's own folders.
      *
      * <p>The port is the same each time the application runs (see
-     * {@link #open(List, String, int, Runnable)}), and the call waits until the copy is made
-     * and the helper is launched: call it off the event dispatch thread.
+     * {@link #open(Path, int, Runnable)}), and the call waits until the copy is made and
+     * the helper is launched: call it off the event dispatch thread.
      *
      * @param onRedraw what adds the tray icon again; runs on the client's own thread
      * @return the client, listening and registered
-     * @throws IOException if the program cannot be copied, no port can be opened or the
-     *     helper cannot be launched
+     * @throws IOException if the program cannot be copied or launched (also where the
+     *     system property names no usable path), or no port can be opened
      * @throws UnsupportedOperationException on systems other than Windows, which have no
      *     use for the helper
      */
     public static TrayRedrawClient open(Runnable onRedraw) throws IOException {
-        if (!WINDOWS)
+        return open(null, 0, onRedraw);
+    }
+
+    /**
+     * Listens on a port of the application's own and registers it with the helper at
+     * {@code program}, launched directly: for applications that ship the program
+     * themselves, such as an installer that puts a signed trayredraw.exe under Program
+     * Files.
+     *
+     * @param program the path of trayredraw.exe, or null for the copy of the jar's (as
+     *     {@link #open(Runnable)})
+     * @param onRedraw what adds the tray icon again; runs on the client's own thread
+     * @return the client, listening and registered
+     * @throws IOException if no port can be opened or the helper cannot be launched
+     * @throws UnsupportedOperationException if {@code program} is null on a system other
+     *     than Windows
+     */
+    public static TrayRedrawClient open(Path program, Runnable onRedraw) throws IOException {
+        return open(program, 0, onRedraw);
+    }
+
+    /**
+     * Listens on 127.0.0.1:{@code port} and registers it by launching
+     * {@code program start PORT}, with the program's folder as working directory.
+     *
+     * <p>Port 0 asks for a port of the application's own: the same one each time the
+     * application runs (the user, the class path and the main class being the same,
+     * whatever the folder it was started from), so that an application ended from
+     * outside, which could not withdraw its port, takes it back when it starts again
+     * instead of filling another of the helper's ten places. The first few clients of
+     * one JVM each get one of their own, and a client opened after one was closed gets
+     * the closed one's back once its stop is done; where all are taken, a free port the
+     * system picks.
+     *
+     * @param program the path of trayredraw.exe, or null for the copy of the jar's (as
+     *     {@link #open(Runnable)})
+     * @param port the UDP port to listen on, or 0 for the application's own
+     * @param onRedraw what adds the tray icon again; runs on the client's own thread
+     * @return the client, listening and registered
+     * @throws IOException if the port cannot be opened or the helper cannot be launched
+     * @throws UnsupportedOperationException if {@code program} is null on a system other
+     *     than Windows
+     * @throws IllegalArgumentException if {@code port} is outside 0 to 65535
+     */
+    public static TrayRedrawClient open(Path program, int port, Runnable onRedraw) throws IOException {
+        if (program == null && !WINDOWS)
             throw new UnsupportedOperationException("trayredraw.exe serves Windows only");
-        return new TrayRedrawClient(Collections.<String>emptyList(), program(null), 0, onRedraw, false);
+        return open(Collections.<String>emptyList(), program(program), port, onRedraw);
+    }
+
+    /**
+     * Launches {@code launcher + [PROGRAM, command...]}: for tests, which run the program
+     * under Wine, or play it with a shell.
+     */
+    static TrayRedrawClient open(List<String> launcher, Program program, int port, Runnable onRedraw)
+            throws IOException {
+        if (port < 0 || port > 0xffff)
+            throw new IllegalArgumentException("no UDP port: " + port);
+        return new TrayRedrawClient(launcher, program, port, onRedraw, false);
     }
 
     /** The program this jar carries, copied into {@code folder} and launched from there. */
@@ -194,48 +268,7 @@ public final class TrayRedrawClient implements Closeable {
         return PackedHelper.program();
     }
 
-    /**
-     * Listens on a port of the application's own and registers it with the helper at
-     * {@code helperPath}, launched directly: for applications that ship the program
-     * themselves, such as an installer that puts a signed trayredraw.exe under Program
-     * Files.
-     *
-     * @param helperPath the path of trayredraw.exe
-     * @param onRedraw what adds the tray icon again; runs on the client's own thread
-     * @return the client, listening and registered
-     * @throws IOException if no port can be opened or the helper cannot be launched
-     */
-    public static TrayRedrawClient open(String helperPath, Runnable onRedraw) throws IOException {
-        return open(Collections.<String>emptyList(), helperPath, 0, onRedraw);
-    }
-
-    /**
-     * Listens on 127.0.0.1:{@code port} and registers it by launching
-     * {@code launcher + [helperPath, "start", PORT]}, with the program's folder as working
-     * directory. The launcher is usually empty; {@code ["wine"]} runs the helper under
-     * Wine.
-     *
-     * <p>Port 0 asks for a port of the application's own: the same one each time the
-     * application runs (the user, working folder, class path and main class being the
-     * same), so that an application ended from outside, which could not withdraw its
-     * port, takes it back when it starts again instead of filling another of the
-     * helper's ten places. The first few clients of one JVM each get one of their own;
-     * where all are taken, a free port the system picks.
-     *
-     * @param launcher what the command line starts with before the helper's path
-     * @param helperPath the path of trayredraw.exe
-     * @param port the UDP port to listen on, or 0 for the application's own
-     * @param onRedraw what adds the tray icon again; runs on the client's own thread
-     * @return the client, listening and registered
-     * @throws IOException if the port cannot be opened or the helper cannot be launched
-     */
-    public static TrayRedrawClient open(List<String> launcher, String helperPath, int port,
-                                        Runnable onRedraw) throws IOException {
-        if (helperPath == null)
-            throw new NullPointerException("helperPath");
-        return new TrayRedrawClient(launcher, () -> Paths.get(helperPath), port, onRedraw, false);
-    }
-
+    // A failed open leaves nothing behind: no port, no thread, no shutdown hook.
     private TrayRedrawClient(List<String> launcher, Program program, int port, Runnable onRedraw,
                              boolean retryFirstStart) throws IOException {
         if (onRedraw == null)
@@ -245,31 +278,41 @@ public final class TrayRedrawClient implements Closeable {
         this.onRedraw = onRedraw;
         this.callbacks = Executors.newSingleThreadExecutor(r -> daemon(r, "trayredraw-callback"));
         this.renewals = Executors.newSingleThreadScheduledExecutor(r -> daemon(r, "trayredraw-renewal"));
-        Listener first = port == 0 ? applicationListener() : new Listener(port);
-        synchronized (this) {
-            listener = first;
-        }
-        synchronized (launches) {
-            try {
-                registration = start(first.port());
-            } catch (IOException e) {
-                if (!retryFirstStart) {
-                    first.close();
-                    callbacks.shutdown();
-                    renewals.shutdown();
-                    throw e;
-                }
-                startFailed(first.port(), e);
-            }
-        }
-        renewEvery(DEFAULT_RENEWAL_MINUTES, TimeUnit.MINUTES);
         this.shutdownHook = new Thread(this::closeAtExit, "trayredraw-shutdown");
-        Runtime.getRuntime().addShutdownHook(shutdownHook);
+        Listener first = null;
+        try {
+            first = port == 0 ? applicationListener() : new Listener(port);
+            synchronized (this) {
+                listener = first;
+            }
+            synchronized (launches) {
+                try {
+                    registration = start(first.port());
+                } catch (IOException e) {
+                    if (!retryFirstStart)
+                        throw e;
+                    startFailed(first.port(), e);
+                }
+            }
+            renewEvery(DEFAULT_RENEWAL);
+            Runtime.getRuntime().addShutdownHook(shutdownHook);
+        } catch (IOException | RuntimeException e) {
+            if (first != null)
+                first.close();
+            callbacks.shutdownNow();
+            renewals.shutdownNow();
+            if (e instanceof IOException)
+                throw (IOException) e;
+            throw new IOException("trayredraw: the client could not be opened", e);
+        }
     }
 
-    // The application's own ports first, so that a restart takes its slot back.
+    // The application's own ports first, so that a restart takes its slot back. A port
+    // of this JVM's that a closed client still holds is taken once its stop is done.
     private Listener applicationListener() throws IOException {
         for (int candidate : ApplicationPort.candidates()) {
+            if (!stopDone(RELEASING.get(candidate)))
+                continue;
             try {
                 return new Listener(candidate);
             } catch (SocketException taken) {
@@ -277,6 +320,21 @@ public final class TrayRedrawClient implements Closeable {
             }
         }
         return new Listener(0);
+    }
+
+    // Whether a closing client's port, if any, is free and will hear of no stop. Its stop
+    // waits at most for a start to settle and for its own launch, so this ends too.
+    private static boolean stopDone(CompletableFuture<Boolean> released) throws IOException {
+        if (released == null)
+            return true;
+        try {
+            return released.get(startSettleMs + launchWaitMs + 1000, TimeUnit.MILLISECONDS);
+        } catch (TimeoutException | ExecutionException e) {
+            return false;
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new InterruptedIOException("interrupted while a closed client's stop ran");
+        }
     }
 
     /**
@@ -290,26 +348,28 @@ public final class TrayRedrawClient implements Closeable {
 
     /**
      * Sets how often the client repeats its "start" from now on: every {@code interval},
-     * or never for 0; the default is every ten minutes. A repeated start changes nothing
-     * while the helper runs. When the helper has gone away (ended from outside, crashed,
-     * or ended by another client's "stop" while it held one port), the next repetition
-     * makes a new helper, and each client is served again after its own next repetition.
+     * or never for {@link Duration#ZERO}; the default is every ten minutes. A repeated
+     * start changes nothing while the helper runs. When the helper has gone away (ended
+     * from outside, crashed, or ended by another client's "stop" while it held one port),
+     * the next repetition makes a new helper, and each client is served again after its
+     * own next repetition.
      * A start that cannot be launched is tried again after 1, 2, 4 and up to 64 s, and
-     * then at the next repetition; its first failure is logged as a WARNING. A closed
-     * client repeats nothing.
+     * then at the next repetition; its first failure is logged as a WARNING. Starts that
+     * end with an error (exit code 2: refused) are one WARNING too, until a start serves
+     * again. A closed client repeats nothing.
      *
-     * @param interval the time between two starts, or 0 for none
-     * @param unit the unit of {@code interval}
+     * @param interval the time between two starts, or zero for none
      * @throws IllegalArgumentException if {@code interval} is negative
      */
-    public synchronized void renewEvery(long interval, TimeUnit unit) {
-        if (interval < 0)
+    public synchronized void renewEvery(Duration interval) {
+        if (interval.isNegative())
             throw new IllegalArgumentException("negative interval: " + interval);
         if (renewal != null)
             renewal.cancel(false);
         renewal = null;
-        if (!closed && interval > 0)
-            renewal = renewals.scheduleWithFixedDelay(this::renew, interval, interval, unit);
+        long ms = interval.toMillis();
+        if (!closed && ms > 0)
+            renewal = renewals.scheduleWithFixedDelay(this::renew, ms, ms, TimeUnit.MILLISECONDS);
     }
 
     /**
@@ -351,13 +411,14 @@ public final class TrayRedrawClient implements Closeable {
      * returns at once, on any thread, also while the helper is busy. The port keeps
      * answering until the helper has handled the stop, but runs no more callbacks; one
      * already requested may still run. At the JVM's exit a stop still on its way is
-     * waited for, 5 s at most. A stop that fails or does not end within 20 s is logged as
-     * a WARNING. Closing twice does nothing.
-     *
-     * @throws IOException never: the declaration stays for callers of {@link Closeable}
+     * waited for, 5 s at most, and not reported: {@code java.util.logging} closes its
+     * handlers at exit by itself. A stop that fails or does not end within 20 s is logged
+     * as a WARNING. Where the helper cannot hold the port (the last start failed or was
+     * refused, or the helper it became has ended), no stop is launched. Closing twice
+     * does nothing.
      */
     @Override
-    public void close() throws IOException {
+    public void close() {
         Thread stop;
         synchronized (this) {
             if (closed)
@@ -369,6 +430,7 @@ public final class TrayRedrawClient implements Closeable {
             renewals.shutdownNow();
             stop = daemon(this::release, "trayredraw-stop-" + listener.port());
             stopper = stop;
+            RELEASING.put(listener.port(), released);
         }
         stop.start();
     }
@@ -390,30 +452,38 @@ public final class TrayRedrawClient implements Closeable {
         return !stop.isAlive();
     }
 
+    // A stop still on its way when the JVM exits is waited for, but a record logged now
+    // would most likely be lost: java.util.logging resets its handlers in a shutdown hook
+    // of its own, which runs beside this one.
     private void closeAtExit() {
-        int port;
+        close();
         try {
-            close();
-            port = port();
-            if (awaitStop(exitWaitMs))
-                return;
-        } catch (IOException | InterruptedException e) {
-            return;
+            awaitStop(exitWaitMs);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
         }
-        LOG.warning("trayredraw: withdrawing port " + port + " had not ended " + exitWaitMs / 1000.0
-                    + " s after the application began to exit; its launch goes on by itself");
     }
 
-    // On the stopper's thread.
+    // On the stopper's thread. The port is read once no move holds the launches: a close
+    // during moveTo withdraws the port the helper knows by then.
     private void release() {
-        int port = port();
+        int port = -1;
+        boolean stopped = false;
         try {
             synchronized (launches) {
                 settleStart();
+                boolean known;
+                synchronized (this) {
+                    port = listener.port();
+                    RELEASING.put(port, released);
+                    known = helperMayKnowPort();
+                }
                 // Stop first: the helper may be notifying right now and waits for our answer.
-                runToEnd("stop", String.valueOf(port));
+                stopped = !known || runToEnd("stop", String.valueOf(port));
             }
         } catch (IOException e) {
+            // The launch failed or the helper refused it: no stop is on its way.
+            stopped = true;
             LOG.log(Level.WARNING, "trayredraw: withdrawing port " + port + " failed; the helper may go on"
                                    + " sending to it", e);
         } finally {
@@ -422,6 +492,8 @@ public final class TrayRedrawClient implements Closeable {
                 last = listener;
             }
             last.close();
+            released.complete(stopped);
+            RELEASING.values().removeIf(released::equals);
             callbacks.shutdown();
             try {
                 Runtime.getRuntime().removeShutdownHook(shutdownHook);
@@ -552,6 +624,16 @@ public final class TrayRedrawClient implements Closeable {
                 .start();
     }
 
+    // Anything that goes wrong on the way to a launch (a path the system property names
+    // that is no path throws InvalidPathException) is an IOException: the launch failed.
+    private Process tryLaunch(String... command) throws IOException {
+        try {
+            return launch(command);
+        } catch (RuntimeException e) {
+            throw new IOException("trayredraw: cannot launch the helper: " + e.getMessage(), e);
+        }
+    }
+
     // On the renewal thread: a repetition, or a start that failed tried again.
     private void renew() {
         synchronized (launches) {
@@ -570,6 +652,9 @@ public final class TrayRedrawClient implements Closeable {
                 retryPauseMs = 0;
             } catch (IOException e) {
                 startFailed(port, e);
+            } catch (RuntimeException e) {
+                // A task that throws would end every later renewal.
+                startFailed(port, new IOException(e));
             }
         }
     }
@@ -598,13 +683,20 @@ public final class TrayRedrawClient implements Closeable {
     // another code than 0 means this client will not hear of the next taskbar. Called
     // holding launches.
     private Process start(int port) throws IOException {
-        Process p = launch("start", String.valueOf(port));
+        Process p = tryLaunch("start", String.valueOf(port));
         synchronized (this) {
             lastStart = p;
             lastStartNanos = System.nanoTime();
         }
         daemon(() -> report(p, port), "trayredraw-start-" + port).start();
         return p;
+    }
+
+    // Whether the helper may hold our port: the last start may have registered it (it
+    // runs, as the resident helper or waiting for a busy one, or ended with 0). A start
+    // that failed or was refused, or a resident helper that has ended, holds none.
+    private boolean helperMayKnowPort() {
+        return lastStart != null && (lastStart.isAlive() || lastStart.exitValue() == 0);
     }
 
     private void settleStart() {
@@ -623,15 +715,39 @@ public final class TrayRedrawClient implements Closeable {
         }
     }
 
-    private static void report(Process start, int port) {
+    // A start ends within moments unless it became the resident helper (or waits for a
+    // busy one): one that ends later with another code than 0 was the helper, ended from
+    // outside (Task Manager ends it with 1), and the next renewal makes another. Failed
+    // starts are a WARNING once, until a start serves again, not at every renewal.
+    private void report(Process start, int port) {
         int code;
+        boolean quick;
         try {
+            quick = start.waitFor(startSettleMs, TimeUnit.MILLISECONDS);
+            if (!quick) {
+                synchronized (this) {
+                    startsFailing = false;
+                }
+            }
             code = start.waitFor();
         } catch (InterruptedException e) {
             return;
         }
-        if (code != 0)
-            LOG.warning(startFailure(port, code));
+        Level level;
+        synchronized (this) {
+            if (closed)
+                return;
+            if (code == 0) {
+                startsFailing = false;
+                return;
+            }
+            level = startsFailing || !quick ? Level.FINE : Level.WARNING;
+            if (quick)
+                startsFailing = true;
+        }
+        LOG.log(level, quick ? startFailure(port, code)
+                : "trayredraw: the resident helper, started for port " + port + ", ended with exit code " + code
+                  + "; the next renewal starts another");
     }
 
     private static String startFailure(int port, int code) {
@@ -650,22 +766,24 @@ public final class TrayRedrawClient implements Closeable {
 
     // A launch that does not end in time is left to deliver its command by itself, and
     // said so: the helper is busy with a client that does not answer, or hangs.
-    private void runToEnd(String... command) throws IOException {
-        Process p = launch(command);
+    // Tells whether the launch ended (the helper has handled its command).
+    private boolean runToEnd(String... command) throws IOException {
+        Process p = tryLaunch(command);
         String line = "trayredraw " + String.join(" ", command);
         try {
             if (!p.waitFor(launchWaitMs, TimeUnit.MILLISECONDS)) {
                 LOG.warning(line + " had not ended after " + launchWaitMs / 1000.0 + " s; it is left to"
                             + " deliver its command by itself");
-                return;
+                return false;
             }
         } catch (InterruptedException e) {
             // Leave the launch to finish by itself; keep the interrupt for the caller.
             Thread.currentThread().interrupt();
-            return;
+            return false;
         }
         if (p.exitValue() != 0)
             throw new IOException(line + " ended with exit code " + p.exitValue());
+        return true;
     }
 
     private static Thread daemon(Runnable r, String name) {

@@ -15,6 +15,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -130,7 +131,7 @@ class ClientTest {
         List<String> slowStart = new ArrayList<>(Arrays.asList(
                 "/bin/sh", "-c", "case \" $* \" in *\" start \"*) sleep 1;; esac; exec \"$@\"", "slow-start"));
         slowStart.addAll(wine.launcher);
-        TrayRedrawClient client = TrayRedrawClient.open(slowStart, wine.helper, 0, () -> {});
+        TrayRedrawClient client = TrayRedrawClient.open(slowStart, wine.program(), 0, () -> {});
         opened.add(client);
         client.close();
         // The start became the helper, so it ends only when a stop ends the helper.
@@ -281,7 +282,7 @@ class ClientTest {
         assertEquals(0, wine.tool("post", "close"), "traytool post close");
         assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended");
 
-        client.renewEvery(1, TimeUnit.SECONDS);
+        client.renewEvery(Duration.ofSeconds(1));
         assertEquals(0, wine.tool("wait-helper", "10000"), "a repeated start made a new helper");
         // Repeated starts while the helper runs register the port no second time: one
         // pass, one request, one run.
@@ -336,11 +337,7 @@ class ClientTest {
             long[] took = new long[1];
             EventQueue.invokeAndWait(() -> {
                 long started = System.nanoTime();
-                try {
-                    client.close();
-                } catch (java.io.IOException e) {
-                    throw new IllegalStateException(e);
-                }
+                client.close();
                 took[0] = (System.nanoTime() - started) / 1_000_000;
             });
             assertTrue(took[0] < 100, "close took " + took[0] + " ms");
@@ -388,14 +385,19 @@ class ClientTest {
 
     // Helpers.
 
-    // ForgetfulApp in a JVM of its own: the same application each time.
     private Process forgetfulApp() throws Exception {
+        return forgetfulApp(null, 1, wine.helper, wine.launcher);
+    }
+
+    // ForgetfulApp in a JVM of its own, started in `folder` (null: this one's): the same
+    // application each time.
+    static Process forgetfulApp(File folder, int clients, String helper, List<String> launcher) throws Exception {
         String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
         List<String> command = new ArrayList<>(Arrays.asList(
                 java, "-cp", codeSource(ForgetfulApp.class) + File.pathSeparator + codeSource(TrayRedrawClient.class),
-                ForgetfulApp.class.getName(), wine.helper));
-        command.addAll(wine.launcher);
-        return new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+                ForgetfulApp.class.getName(), String.valueOf(clients), helper));
+        command.addAll(launcher);
+        return new ProcessBuilder(command).directory(folder).redirectError(ProcessBuilder.Redirect.INHERIT).start();
     }
 
     // The helper launched directly, as a client in another language would.
@@ -413,7 +415,7 @@ class ClientTest {
     }
 
     private TrayRedrawClient open(Runnable onRedraw) throws Exception {
-        TrayRedrawClient client = TrayRedrawClient.open(wine.launcher, wine.helper, 0, onRedraw);
+        TrayRedrawClient client = TrayRedrawClient.open(wine.launcher, wine.program(), 0, onRedraw);
         opened.add(client);
         return client;
     }
@@ -447,7 +449,7 @@ class ClientTest {
         return Paths.get(c.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
     }
 
-    private static InetAddress loopback() {
+    static InetAddress loopback() {
         try {
             return InetAddress.getByAddress(new byte[] {127, 0, 0, 1});
         } catch (java.net.UnknownHostException e) {
@@ -455,19 +457,19 @@ class ClientTest {
         }
     }
 
-    private int freePort() throws Exception {
-        try (DatagramSocket s = new DatagramSocket(new InetSocketAddress(loopback, 0))) {
+    static int freePort() throws Exception {
+        try (DatagramSocket s = new DatagramSocket(new InetSocketAddress(loopback(), 0))) {
             return s.getLocalPort();
         }
     }
 
-    private static void send(DatagramSocket from, InetSocketAddress to, String text) throws Exception {
+    static void send(DatagramSocket from, InetSocketAddress to, String text) throws Exception {
         byte[] bytes = text.getBytes(StandardCharsets.US_ASCII);
         from.send(new DatagramPacket(bytes, bytes.length, to));
     }
 
     // The next datagram as text, or null if none arrives within `ms`.
-    private static String receive(DatagramSocket s, int ms) throws Exception {
+    static String receive(DatagramSocket s, int ms) throws Exception {
         byte[] buffer = new byte[1024];
         DatagramPacket p = new DatagramPacket(buffer, buffer.length);
         s.setSoTimeout(ms);

@@ -3,27 +3,37 @@ package org.trayredraw.client;
 
 import java.awt.AWTException;
 import java.awt.EventQueue;
+import java.awt.SystemTray;
+import java.awt.TrayIcon;
+import java.awt.Window;
+import java.awt.image.BufferedImage;
 import java.io.Closeable;
+import java.io.File;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.logging.Level;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
+import org.junit.jupiter.api.io.TempDir;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assertions.fail;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 /**
- * The keeper with a stand-in for the system tray, which a virtual display lacks, and a
- * clock the test moves on by hand.
+ * The keeper with a stand-in for the system tray and a clock the test moves on by hand,
+ * and, where the test display has one, on a real tray.
  */
 class TrayIconKeeperTest {
 
@@ -85,8 +95,11 @@ class TrayIconKeeperTest {
     private final StandInTray tray = new StandInTray();
     private final HandClock clock = new HandClock();
     private final AtomicReference<Runnable> callback = new AtomicReference<>();
+    private final AtomicInteger registered = new AtomicInteger();
     private final AtomicInteger withdrawn = new AtomicInteger();
+    // Runs on the library's thread: it records, and the test asserts on its own thread.
     private final TrayIconKeeper.Registrar registrar = onRedraw -> {
+        registered.incrementAndGet();
         callback.set(onRedraw);
         return (Closeable) withdrawn::incrementAndGet;
     };
@@ -129,29 +142,32 @@ class TrayIconKeeperTest {
             tray.shows = false;
             TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> elevated, registrar, clock);
             TrayIconKeeper.awaitLibrary();
-            EventQueue.invokeAndWait(() -> {});
             redrawFromTheClientsThread();
-            assertEquals(Arrays.asList("add", "remove", "add"), tray.done, "elevated: " + elevated);
+            assertEquals(Arrays.asList("add off the event thread", "remove", "add"), tray.done, "elevated: " + elevated);
             keeper.close();
         }
         assertEquals(2, withdrawn.get(), "withdrawals");
 
         tray.done.clear();
         tray.shows = false;
-        TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock);
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, () -> Boolean.FALSE, registrar, clock);
         TrayIconKeeper.awaitLibrary();
-        EventQueue.invokeAndWait(() -> {});
-        assertEquals(Collections.singletonList("add"), tray.done);
+        assertEquals(Collections.singletonList("add off the event thread"), tray.done);
+        assertEquals(2, registered.get(), "registrations after adding where AWT adds again itself");
         keeper.close();
-        TrayIconKeeper.keep(tray, () -> Boolean.FALSE, onRedraw -> fail("registered"), clock).close();
+        // Closed only once the library's thread has asked: closed before, it would ask nothing.
+        keeper = TrayIconKeeper.keep(tray, () -> Boolean.FALSE, registrar, clock);
         TrayIconKeeper.awaitLibrary();
+        assertEquals(2, registered.get(), "registrations after keeping where AWT adds again itself");
+        keeper.close();
     }
 
     // Output of whoami /groups as Windows prints it, cut to the lines that matter: an
     // administrator's filtered token (Administrators for deny only), the same account
-    // elevated, a service, a German system, and output without any label.
+    // elevated, a service, a German system, medium plus, and output without any label;
+    // and the token's groups as the JDK lists them.
     @Test
-    void theMandatoryLabelTellsElevation() {
+    void theMandatoryLabelTellsWhetherTheJvmRunsAboveTheShell() {
         String header = "GROUP INFORMATION\r\n-----------------\r\n\r\n"
                 + "Group Name                             Type             SID          Attributes\r\n"
                 + "====================================== ================ ============ ===============\r\n"
@@ -165,13 +181,51 @@ class TrayIconKeeperTest {
         String system = header + "Mandatory Label\\System Mandatory Level Label            S-1-16-16384\r\n";
         String german = "Verbindliche Bezeichnung\\Hohe Verbindlichkeitsstufe Bezeichnung S-1-16-12288\r\n";
         String low = header + "Mandatory Label\\Low Mandatory Level    Label            S-1-16-4096\r\n";
-        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(filtered));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(elevated));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(system));
-        assertEquals(Boolean.TRUE, Elevation.fromWhoamiGroups(german));
-        assertEquals(Boolean.FALSE, Elevation.fromWhoamiGroups(low));
-        assertEquals(null, Elevation.fromWhoamiGroups(header));
-        assertEquals(null, Elevation.fromWhoamiGroups(""));
+        String mediumPlus = header + "Mandatory Label\\Medium Plus Mandatory Level Label       S-1-16-8448\r\n";
+        assertEquals(Boolean.FALSE, Elevation.fromGroups(filtered));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(elevated));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(system));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(german));
+        assertEquals(Boolean.FALSE, Elevation.fromGroups(low));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups(mediumPlus));
+        assertEquals(null, Elevation.fromGroups(header));
+        assertEquals(null, Elevation.fromGroups(""));
+        assertEquals(Boolean.TRUE, Elevation.fromGroups("S-1-1-0\nS-1-5-32-544\nS-1-16-12288"));
+        assertEquals(Boolean.FALSE, Elevation.fromGroups("S-1-1-0\nS-1-5-32-545\nS-1-16-8192"));
+    }
+
+    // Where the JDK cannot tell, whoami is asked; one that hangs without writing is ended
+    // when its time is up. And a question that has not come back by its deadline is
+    // "unknown", at once for whoever asks after that: no later keeper waits behind it.
+    @Test
+    void aWhoamiThatHangsIsUnknownInBoundedTimeAndHoldsUpNoLaterKeeper(@TempDir Path root) throws Exception {
+        assumeTrue(new File("/bin/sh").canExecute(), "a POSIX shell plays whoami");
+        Path whoami = Files.createDirectory(root.resolve("System32")).resolve("whoami.exe");
+        Files.write(whoami, Arrays.asList("#!/bin/sh", "echo $$ > \"$0.pid\"", "[ ! -e \"$0.hang\" ] || exec sleep 40",
+                "echo 'Mandatory Label\\High Mandatory Level Label S-1-16-12288'"));
+        assertTrue(whoami.toFile().setExecutable(true));
+        assertEquals(Boolean.TRUE, Elevation.whoami(root, 10_000), "what a whoami that answers tells");
+
+        Files.createFile(root.resolve("System32/whoami.exe.hang"));
+        long started = System.nanoTime();
+        assertNull(Elevation.whoami(root, 300), "what a whoami that hangs tells");
+        assertTrue(System.nanoTime() - started < 5_000_000_000L, "whoami was waited for past its time");
+        String pid = new String(Files.readAllBytes(root.resolve("System32/whoami.exe.pid")), "US-ASCII").trim();
+        assertTrue(ClientTest.eventually(() -> !new File("/proc/" + pid).exists(), 5000), "whoami was not ended");
+
+        CountDownLatch hangs = new CountDownLatch(1);
+        Elevation.Question question = new Elevation.Question(() -> {
+            hangs.await();
+            return Boolean.TRUE;
+        }, 300);
+        try {
+            assertNull(question.answer(), "the answer past the deadline");
+            started = System.nanoTime();
+            assertNull(question.answer(), "a later keeper's answer");
+            assertTrue(System.nanoTime() - started < 100_000_000L, "a later keeper waited");
+        } finally {
+            hangs.countDown();
+        }
     }
 
     // All keepers of the application share one registration, however many icons.
@@ -202,28 +256,66 @@ class TrayIconKeeperTest {
     }
 
     @Test
-    void addPutsTheIconInLaterOnTheEventThreadAndRetriesARefusal() throws Exception {
+    void addTriesOnTheCallersThreadAndRetriesARefusalOnTheEventThread() throws Exception {
         tray.shows = false;
         tray.refusals = 1;
-        AtomicReference<TrayIconKeeper> keeper = new AtomicReference<>();
-        // Called on the event thread itself, add must leave the adding for later: it
-        // neither holds up its caller nor adds an icon the caller has not finished with.
-        EventQueue.invokeAndWait(() -> {
-            keeper.set(TrayIconKeeper.add(tray, ELEVATED, registrar, clock));
-            assertEquals(Collections.emptyList(), tray.done, "done within add");
-        });
+        TrayIconKeeper keeper = TrayIconKeeper.add(tray, ELEVATED, registrar, clock);
+        assertEquals(Collections.singletonList("refused off the event thread"), tray.done, "done within add");
         TrayIconKeeper.awaitLibrary();
-        EventQueue.invokeAndWait(() -> {});
-        assertEquals(Collections.singletonList("refused"), tray.done);
         assertTrue(clock.pass());
-        assertEquals(Arrays.asList("refused", "add"), tray.done);
+        assertEquals(Arrays.asList("refused off the event thread", "add"), tray.done);
         assertEquals(Collections.singletonList(500L), clock.asked, "pauses in ms");
 
         // And it is kept.
         redrawFromTheClientsThread();
-        assertEquals(Arrays.asList("refused", "add", "remove", "add"), tray.done);
-        keeper.get().close();
+        assertEquals(Arrays.asList("refused off the event thread", "add", "remove", "add"), tray.done);
+        keeper.close();
         assertEquals(1, withdrawn.get(), "withdrawals");
+    }
+
+    // One registration and one re-add per redraw, however often the icon is added or
+    // kept; closing one keeper leaves the other's keeping.
+    @Test
+    void anIconKeptTwiceIsKeptOnceUntilItsLastKeeperCloses() throws Exception {
+        TrayIconKeeper first = keep();
+        TrayIconKeeper second = TrayIconKeeper.add(tray, ELEVATED, registrar, clock);
+        TrayIconKeeper.awaitLibrary();
+        assertEquals(1, registered.get(), "registrations");
+        first.close();
+        redrawFromTheClientsThread();
+        assertEquals(Arrays.asList("remove", "add"), tray.done);
+        assertEquals(0, withdrawn.get(), "withdrawals while a keeper is open");
+        second.close();
+        assertEquals(1, withdrawn.get(), "withdrawals");
+    }
+
+    // As SystemTray.add: the icon is in the tray when add returns, so a message right
+    // after it is shown (AWT drops it for an icon not yet in a tray), and an icon removed
+    // right after add stays removed.
+    @Test
+    void onARealTrayTheIconIsInWhenAddReturns() throws Exception {
+        WineDesktop.requireTray();
+        SystemTray system = SystemTray.getSystemTray();
+        TrayIcon icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "kept");
+        TrayIcon removed = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "removed");
+        TrayIconKeeper keeper = TrayIconKeeper.add(icon);
+        TrayIconKeeper other = null;
+        try {
+            assertTrue(Arrays.asList(system.getTrayIcons()).contains(icon), "in the tray when add returned");
+            icon.displayMessage("trayredraw", "kept", TrayIcon.MessageType.INFO);
+            // On X11 a message shows as a balloon window.
+            assertTrue(ClientTest.eventually(() -> Arrays.stream(Window.getWindows())
+                    .anyMatch(w -> w.isShowing() && w.getClass().getName().endsWith("Balloon")), 5000), "no message");
+            other = TrayIconKeeper.add(removed);
+            system.remove(removed);
+            EventQueue.invokeAndWait(() -> {});
+            assertFalse(Arrays.asList(system.getTrayIcons()).contains(removed), "the removed icon is back");
+        } finally {
+            keeper.close();
+            if (other != null)
+                other.close();
+            system.remove(icon);
+        }
     }
 
     @Test

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 package org.trayredraw.client;
 
+import java.awt.GraphicsEnvironment;
+import java.awt.SystemTray;
 import java.io.File;
+import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -50,6 +53,25 @@ final class WineDesktop {
         assumeTrue(missing.isEmpty(), why);
         return new WineDesktop(helper, traytool,
                 launcher.isEmpty() ? Collections.<String>emptyList() : Arrays.asList(launcher.split(" +")));
+    }
+
+    /**
+     * The real tray on the test display (trayer, which the test build starts), or the
+     * current test skipped (failed, where the test desktop is required). Trayer may still
+     * be taking the tray when the tests begin.
+     */
+    static void requireTray() throws InterruptedException {
+        boolean display = !GraphicsEnvironment.isHeadless();
+        boolean tray = display && ClientTest.eventually(SystemTray::isSupported, 10_000);
+        String why = display ? "no tray on the display " + System.getenv("DISPLAY") : "no display";
+        if (!tray && Boolean.getBoolean("trayredraw.test.wineRequired"))
+            fail(why);
+        assumeTrue(tray, why);
+    }
+
+    /** The helper, as a client launches it. */
+    TrayRedrawClient.Program program() {
+        return () -> Paths.get(helper);
     }
 
     /** Runs traytool with these arguments and returns its exit code. */

@@ -7,8 +7,6 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
-import java.util.Arrays;
-import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 
@@ -16,11 +14,12 @@ import org.trayredraw.client.TrayIconKeeper;
 import org.trayredraw.client.TrayRedrawClient;
 
 /**
- * An application with the library as its dependency. It runs the program the dependency
- * carries, launched through LAUNCHER (Wine here, where {@code TrayRedrawClient.open(Runnable)}
- * does not apply), waits for one redraw, closes its client and ends.
+ * An application with the library as its dependency. It copies the program the
+ * dependency carries to PROGRAM_COPY and opens a client on PROGRAM, a script that runs
+ * that copy under Wine (here, where {@code TrayRedrawClient.open(Runnable)} does not
+ * apply), waits for one redraw, closes its client and ends.
  *
- * <pre>Consumer PROGRAM_COPY LAUNCHER...</pre>
+ * <pre>Consumer PROGRAM_COPY PROGRAM</pre>
  *
  * Exit code 0 once a redraw came and the client closed; 1 if none came within 30 s.
  */
@@ -34,15 +33,14 @@ public final class Consumer {
     }
 
     public static void main(String[] args) throws Exception {
-        Path program = Paths.get(args[0]);
-        List<String> launcher = Arrays.asList(args).subList(1, args.length);
+        Path copy = Paths.get(args[0]);
         try (InputStream in = TrayRedrawClient.class.getResourceAsStream("trayredraw.exe")) {
             if (in == null)
                 throw new IllegalStateException("the dependency carries no trayredraw.exe");
-            Files.copy(in, program, StandardCopyOption.REPLACE_EXISTING);
+            Files.copy(in, copy, StandardCopyOption.REPLACE_EXISTING);
         }
         CountDownLatch redrawn = new CountDownLatch(1);
-        TrayRedrawClient client = TrayRedrawClient.open(launcher, program.toString(), 0, redrawn::countDown);
+        TrayRedrawClient client = TrayRedrawClient.open(Paths.get(args[1]), redrawn::countDown);
         System.out.println("consumer: listening on port " + client.port());
         boolean heard = redrawn.await(30, TimeUnit.SECONDS);
         client.close();

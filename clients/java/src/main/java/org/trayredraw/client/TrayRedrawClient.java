@@ -60,8 +60,9 @@ import java.util.logging.Logger;
  * client.close();   // also done at JVM exit if forgotten
  * }</pre>
  *
- * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it from the
- * user's local application data, or the program that the system property
+ * <p>The jar carries trayredraw.exe; {@link #open(Runnable)} runs a copy of it (from the
+ * user's local application data, or in an elevated JVM from a folder only
+ * administrators can change), or the program that the system property
  * {@code trayredraw.program} names. Applications that ship the program themselves name
  * it with {@link #open(Path, Runnable)}. Each client is one registration of its own;
  * each takes one of the helper's ten places.
@@ -161,10 +162,14 @@ public final class TrayRedrawClient implements Closeable {
      * this jar carries. The program is copied once to %LOCALAPPDATA%\trayredraw (the
      * temporary folder where that is not set) as trayredraw-HASH.exe, HASH being the
      * first 16 hex digits of its SHA-256, and reused from there by every application
-     * that uses this version of the client. Where the system property
-     * {@code trayredraw.program} names a program, that one is used instead: an installed,
-     * signed copy under Program Files, for machines whose policy runs no program from the
-     * user's own folders.
+     * that uses this version of the client. An elevated JVM, or one whose elevation
+     * cannot be told, copies it instead to %CommonProgramFiles%\trayredraw, a folder
+     * that only administrators and the system may change, and launches nothing where
+     * no such folder can be had. Before each launch the copy is held open against
+     * writing and deletion and checked, until the launch has started. Where the system
+     * property {@code trayredraw.program} names a program, that one is used instead: an
+     * installed, signed copy under Program Files, for machines whose policy runs no
+     * program from the user's own folders.
      *
      * <p>The port is the same each time the application runs (see
      * {@link #open(Path, int, Runnable)}), and the call waits until the copy is made and

@@ -606,34 +606,23 @@ public final class TrayRedrawClient implements Closeable {
     // could block it, and a resident helper would hold the pipe for its whole life. Its
     // working directory is its own folder: a process holds its current folder open, and
     // the resident helper outlives the application, whose folder it would otherwise keep
-    // from being deleted or renamed.
-    private Process launch(String... command) throws IOException {
-        // Held from its check until the process has started, so that the program that
-        // runs is the program that was checked.
-        try (PackedHelper.Held held = program.hold()) {
-            return launch(held.path(), command);
-        }
-    }
-
-    private Process launch(Path checked, String... command) throws IOException {
-        Path path = checked.toAbsolutePath();
-        List<String> line = new ArrayList<>(launcher);
-        line.add(path.toString());
-        line.addAll(Arrays.asList(command));
-        Path folder = path.getParent();
-        return new ProcessBuilder(line)
-                .directory(folder == null ? null : folder.toFile())
-                .redirectInput(ProcessBuilder.Redirect.from(NULL_FILE))
-                .redirectOutput(ProcessBuilder.Redirect.to(NULL_FILE))
-                .redirectError(ProcessBuilder.Redirect.to(NULL_FILE))
-                .start();
-    }
-
-    // Anything that goes wrong on the way to a launch (a path the system property names
+    // from being deleted or renamed. The program is held from its check until the
+    // process has started, so that the program that runs is the program that was
+    // checked. Anything that goes wrong on the way (a path the system property names
     // that is no path throws InvalidPathException) is an IOException: the launch failed.
-    private Process tryLaunch(String... command) throws IOException {
-        try {
-            return launch(command);
+    private Process launch(String... command) throws IOException {
+        try (PackedHelper.Held held = program.hold()) {
+            Path path = held.path().toAbsolutePath();
+            List<String> line = new ArrayList<>(launcher);
+            line.add(path.toString());
+            line.addAll(Arrays.asList(command));
+            Path folder = path.getParent();
+            return new ProcessBuilder(line)
+                    .directory(folder == null ? null : folder.toFile())
+                    .redirectInput(ProcessBuilder.Redirect.from(NULL_FILE))
+                    .redirectOutput(ProcessBuilder.Redirect.to(NULL_FILE))
+                    .redirectError(ProcessBuilder.Redirect.to(NULL_FILE))
+                    .start();
         } catch (RuntimeException e) {
             throw new IOException("trayredraw: cannot launch the helper: " + e.getMessage(), e);
         }
@@ -688,7 +677,7 @@ public final class TrayRedrawClient implements Closeable {
     // another code than 0 means this client will not hear of the next taskbar. Called
     // holding launches.
     private Process start(int port) throws IOException {
-        Process p = tryLaunch("start", String.valueOf(port));
+        Process p = launch("start", String.valueOf(port));
         synchronized (this) {
             lastStart = p;
             lastStartNanos = System.nanoTime();
@@ -773,7 +762,7 @@ public final class TrayRedrawClient implements Closeable {
     // said so: the helper is busy with a client that does not answer, or hangs.
     // Tells whether the launch ended (the helper has handled its command).
     private boolean runToEnd(String... command) throws IOException {
-        Process p = tryLaunch(command);
+        Process p = launch(command);
         String line = "trayredraw " + String.join(" ", command);
         try {
             if (!p.waitFor(launchWaitMs, TimeUnit.MILLISECONDS)) {

@@ -16,8 +16,9 @@ packages=(
   cmake g++ clang clang-tidy cppcheck libclang-rt-14-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   xvfb xauth
-  # A real tray host: for the Java keeper's tests, its screen test and the demo.
-  trayer
+  # A real tray host: for the Java keeper's tests, its screen test and the demo; and Xlib,
+  # for the screen test's own tray host, which takes the tray over.
+  trayer libx11-dev
   # Wine's root: built by mmdebstrap, entered through bubblewrap; arch-test asks the
   # kernel whether it runs 32-bit code.
   mmdebstrap bubblewrap arch-test

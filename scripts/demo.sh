@@ -5,7 +5,8 @@
 # the kernel runs no 32-bit code, the program runs under emulation (tests/wine/root.sh);
 # the demo says which way it ran. Then, in a second part, the Java keeper on Linux
 # itself: a kept icon on a private display of its own, through a restart of the tray
-# host, with what the screen showed and screenshots under build/demo-java/screens.
+# host and the rest of the screen test, with what the screen showed and screenshots under
+# build/demo-java/screens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh

@@ -26,22 +26,19 @@ set_tests_properties(java_client_test PROPERTIES
   RESOURCE_LOCK helper_desktop
   TIMEOUT 900)
 
-# The library as a dependency: installed into a throwaway repository, used by an
-# application's build (tests/java-consumer), and that application run against the
-# program the dependency carries.
+# The library as a dependency, by the README's recipe: installed into a repository of
+# the user's own, used by an application's build (tests/java-consumer) and run, linked into
+# a runtime image, and shown holding its program in each deployment. Needs no Wine.
 add_test(NAME java_consumer_test
-         COMMAND ${PROJECT_SOURCE_DIR}/tests/java-consumer/run.sh ${WINE_ENV_DIR}
-                 $<TARGET_FILE:trayredraw> $<TARGET_FILE:traytool>
-                 ${CMAKE_CURRENT_BINARY_DIR}/java-consumer ${PROJECT_VERSION})
-set_tests_properties(java_consumer_test PROPERTIES
-  FIXTURES_REQUIRED wine
-  RESOURCE_LOCK helper_desktop
-  TIMEOUT 600)
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/java-consumer/run.sh ${CMAKE_CURRENT_BINARY_DIR}/java-consumer
+                 ${PROJECT_VERSION} $<TARGET_FILE_DIR:trayredraw>)
+set_tests_properties(java_consumer_test PROPERTIES TIMEOUT 600)
 
-# The keeper against a real tray host: trayer on an Xvfb display of the test's own, no
-# Wine and no helper. The same in either build, so it runs in the 32-bit one alone.
+# The keeper against real tray hosts: trayer, and one of the test's own that takes the
+# tray over, on an Xvfb display of the test's own; no Wine and no helper. The same in
+# either build, so it runs in the 32-bit one alone.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   add_test(NAME java_client_tray_host_test
            COMMAND ${PROJECT_SOURCE_DIR}/tests/tray-host/run.sh ${CMAKE_CURRENT_BINARY_DIR}/tray-host 5)
-  set_tests_properties(java_client_tray_host_test PROPERTIES TIMEOUT 300)
+  set_tests_properties(java_client_tray_host_test PROPERTIES TIMEOUT 600)
 endif()

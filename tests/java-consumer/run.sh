@@ -1,33 +1,29 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# The Java library as an application's build meets it: installed into a throwaway local
-# repository (Debian's, as symlinks, so that Maven stays offline and writes nothing
-# outside OUT_DIR), named as a dependency by the project beside this script, which
-# compiles the README's line against it. An application that requires the library as a
-# module (modular/) is linked into a runtime image of its own with jlink, and runs from
-# it. Then, under Wine, that project's program opens a client on the program the
-# dependency carries, hears a redraw after a broadcast and closes; the helper must end
-# with it.
+# The Java library as an application's build meets it, by the README's recipe: installed
+# into a repository of the user's own (Debian's as symlinks, so that Maven stays offline
+# and writes nothing outside OUT_DIR), named as a dependency by the project beside this
+# script, which compiles the README's lines against it and runs. An application that
+# requires the library as a module (modular/) is linked into a runtime image of its own
+# with jlink, and runs from it. And in each deployment (class path, module path, the
+# image) the library opens a file with the share modes that hold its program on Windows:
+# they must be there, for this system to refuse them.
 #
-#   run.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION
+#   run.sh OUT_DIR VERSION PROGRAM_DIR    PROGRAM_DIR: where the build put trayredraw.exe
 set -euo pipefail
 
-usage="usage: run.sh WINE_ENV_DIR TRAYREDRAW_EXE TRAYTOOL_EXE OUT_DIR VERSION"
-env_dir=${1:?$usage}
-helper=${2:?$usage}
-traytool=${3:?$usage}
-out=${4:?$usage}
-version=${5:?$usage}
+usage="usage: run.sh OUT_DIR VERSION PROGRAM_DIR"
+out=${1:?$usage}
+version=${2:?$usage}
+program_dir=$(cd "${3:?$usage}" && pwd)  # Maven takes a relative folder from the pom's
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-winenv="$root/tests/wine/winenv.sh"
 
-readme_line='TrayIconKeeper keeper = TrayIconKeeper.add(icon);'
-grep -qF "$readme_line" "$root/README.md" && grep -qF "$readme_line" "$here/src/main/java/org/trayredraw/consumer/Consumer.java" ||
-  { echo "java consumer: README.md and Consumer.java must both show: $readme_line" >&2; exit 1; }
+for line in 'TrayIconKeeper keeper = TrayIconKeeper.add(icon);' 'TrayIconKeeper.add(() -> new TrayIcon(image, "App"), null)'; do
+  grep -qF "$line" "$root/README.md" && grep -qF "$line" "$here/src/main/java/org/trayredraw/consumer/Consumer.java" ||
+    { echo "java consumer: README.md and Consumer.java must both show: $line" >&2; exit 1; }
+done
 
-# Maven takes a relative folder from the pom's, not from here.
-program_dir=$(cd "$(dirname "$helper")" && pwd)
 rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -43,6 +39,9 @@ mvn_offline=(mvn -B -o -q -ntp -Dstyle.color=never -Dmaven.repo.local="$repo")
   -Dconsumer.buildDirectory="$out/consumer" -Dtrayredraw.version="$version" compile
 jar="$repo/org/trayredraw/trayredraw-client/$version/trayredraw-client-$version.jar"
 echo "java consumer: compiled against $jar"
+java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer | tee "$out/consumer.out"
+grep -qx "consumer: the dependency carries trayredraw.exe: true" "$out/consumer.out" ||
+  { echo "java consumer: the dependency carries no program" >&2; exit 1; }
 
 # jlink takes explicit modules only: the library's descriptor, in the multi-release jar,
 # makes it one. The image holds what the application requires, and what the library does.
@@ -51,51 +50,22 @@ jdk=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
 javac --module-path "$jar" -d "$out/modular" "$here/modular/module-info.java" \
   "$here/modular/org/trayredraw/modular/Main.java"
 "$jdk/bin/jlink" --module-path "$jdk/jmods:$jar:$out/modular" --add-modules org.trayredraw.modular --output "$out/image"
-said=$("$out/image/bin/java" -m org.trayredraw.modular/org.trayredraw.modular.Main /bin/true)
+said=$("$out/image/bin/java" -m org.trayredraw.modular/org.trayredraw.modular.Main)
 echo "java consumer: from a jlink image: $said"
-[[ "$said" == "org.trayredraw.client listened on port "*"; jdk.security.auth in the image: true" ]] ||
+[ "$said" = "org.trayredraw.client refused a client off Windows: yes; in the image: jdk.security.auth true, jdk.unsupported true" ] ||
   { echo "java consumer: the library did not run as a module in the image" >&2; exit 1; }
 
-eval "$("$winenv" env "$env_dir")"
-tool() { "$winenv" run "$env_dir" "$traytool" "$@"; }
-set +e
-tool wait-gone 0 >/dev/null
-probe=$?
-set -e
-case $probe in
-  0) ;;
-  1) echo "java consumer: a helper from elsewhere is running; not starting" >&2; exit 1 ;;
-  *) echo "java consumer: traytool does not run under Wine (exit $probe)" >&2; exit 1 ;;
-esac
-
-app=""
-# Whatever happens, the application and any helper it left are gone when this ends.
-clean_up() {
-  local code=$?
-  if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
-    kill "$app" 2>/dev/null || true
-    wait "$app" 2>/dev/null || true
-  fi
-  if ! tool wait-gone 5000 >/dev/null; then
-    echo "java consumer: a helper was left running; closing it" >&2
-    tool post close >/dev/null || true
-    tool wait-gone 10000 >/dev/null || true
-    code=1
-  fi
-  exit "$code"
-}
-trap clean_up EXIT
-
-# What the application launches as its program: the copy it makes, run under Wine.
-printf '#!/bin/sh\nexec %q %q "$@"\n' "$WINE" "$out/trayredraw.exe" >"$out/trayredraw-wine"
-chmod +x "$out/trayredraw-wine"
-java -cp "$out/consumer/classes:$jar" org.trayredraw.consumer.Consumer "$out/trayredraw.exe" "$out/trayredraw-wine" &
-app=$!
-tool wait-helper 10000 || { echo "java consumer: the application's start made no helper" >&2; exit 1; }
-tool broadcast
-status=0
-wait "$app" || status=$?
-app=""
-[ "$status" -eq 0 ] || { echo "java consumer: the application failed (exit $status)" >&2; exit 1; }
-tool wait-gone 10000 || { echo "java consumer: the helper outlived its only client" >&2; exit 1; }
-echo "java consumer: redraw heard through the dependency; the helper ended with its client"
+# The share modes, from inside the library in each deployment.
+javac -cp "$jar" -d "$out/hold" "$here/hold/org/trayredraw/client/HoldProbe.java"
+patch=(--patch-module "org.trayredraw.client=$out/hold")
+probe=org.trayredraw.client/org.trayredraw.client.HoldProbe
+for deployment in "class path" "module path" "jlink image"; do
+  case $deployment in
+    "class path") said=$(java -cp "$jar:$out/hold" org.trayredraw.client.HoldProbe) ;;
+    "module path") said=$(java --module-path "$jar" "${patch[@]}" -m "$probe") ;;
+    "jlink image") said=$("$out/image/bin/java" "${patch[@]}" -m "$probe") ;;
+  esac
+  echo "java consumer: the program's hold on the $deployment: $said"
+  [ "$said" = "refused here: NOSHARE_WRITE NOSHARE_DELETE" ] ||
+    { echo "java consumer: on the $deployment the library would hold its program against nothing" >&2; exit 1; }
+done

@@ -12,8 +12,13 @@ import java.io.BufferedReader;
 import java.io.File;
 import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
 
 import javax.imageio.ImageIO;
 
@@ -30,7 +35,14 @@ import org.trayredraw.client.TrayIconKeeper;
  *              the tray's return since the last await, else from this command:
  *                                                               "PIXELS ADDS MS"
  * tray         once a tray host is there (at most 20 s):         "tray" or "no tray"
- * remove       the application takes its icon out of the tray:  "removed"
+ * remove       the application takes its icon out with SystemTray.remove: "removed"
+ * close        the application closes its keepers:               "closed"
+ * add          the application adds the icon again:              "added"
+ * make         the application keeps an icon of the same look that the keeper makes
+ *              once a tray is there:                             "making"
+ * churn        a thread of the application's adds and removes an icon of its own for two
+ *              seconds; whether the event thread then runs a task within 15 s:
+ *                                                                "responsive" or "hung"
  * shot FILE    the screen as a PNG:                              "shot"
  * </pre>
  *
@@ -60,13 +72,15 @@ public final class KeptIconProbe {
                     && Arrays.asList((Object[]) e.getNewValue()).contains(icon))
                 adds.incrementAndGet();
         });
+        TrayIcon own = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_RGB), "the application's own");
         tray.addPropertyChangeListener("systemTray", e -> {
             if (e.getNewValue() != null)
                 trayCameAt = System.nanoTime();
         });
-        TrayIconKeeper.add(icon);
+        List<TrayIconKeeper> keepers = new ArrayList<>();
+        keepers.add(TrayIconKeeper.add(icon));
         if (Arrays.asList(args).contains("twice"))
-            TrayIconKeeper.keep(icon);
+            keepers.add(TrayIconKeeper.add(icon));
 
         Robot robot = new Robot();
         Rectangle screen = new Rectangle(Toolkit.getDefaultToolkit().getScreenSize());
@@ -101,6 +115,39 @@ public final class KeptIconProbe {
                     EventQueue.invokeAndWait(() -> tray.remove(icon));
                     reply = "removed";
                     break;
+                case "close":
+                    keepers.forEach(TrayIconKeeper::close);
+                    keepers.clear();
+                    reply = "closed";
+                    break;
+                case "add":
+                    keepers.add(TrayIconKeeper.add(icon));
+                    reply = "added";
+                    break;
+                case "make":
+                    keepers.add(TrayIconKeeper.add(() -> new TrayIcon(image, "made"), null));
+                    reply = "making";
+                    break;
+                case "churn": {
+                    Thread churn = new Thread(() -> {
+                        while (!Thread.currentThread().isInterrupted()) {
+                            try {
+                                SystemTray.getSystemTray().add(own);
+                                SystemTray.getSystemTray().remove(own);
+                            } catch (Exception noTrayYet) {
+                                LockSupport.parkNanos(10_000_000L);
+                            }
+                        }
+                    });
+                    churn.setDaemon(true);
+                    churn.start();
+                    Thread.sleep(2000);
+                    CountDownLatch ran = new CountDownLatch(1);
+                    EventQueue.invokeLater(ran::countDown);
+                    reply = ran.await(15, TimeUnit.SECONDS) ? "responsive" : "hung";
+                    churn.interrupt();
+                    break;
+                }
                 case "shot":
                     ImageIO.write(robot.createScreenCapture(screen), "png", new File(words[1]));
                     reply = "shot";
@@ -112,7 +159,7 @@ public final class KeptIconProbe {
             System.out.flush();
             answered = System.nanoTime();
         }
-        System.exit(0);  // AWT's threads would keep the JVM alive
+        Runtime.getRuntime().halt(0);  // AWT's threads would keep the JVM alive, a hung one too
     }
 
     private static boolean awaitTray() throws InterruptedException {

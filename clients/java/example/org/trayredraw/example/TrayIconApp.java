@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 package org.trayredraw.example;
 
-import java.awt.SystemTray;
+import java.awt.GraphicsEnvironment;
 import java.awt.TrayIcon;
 import java.awt.image.BufferedImage;
-import javax.swing.SwingUtilities;
 
 import org.trayredraw.client.TrayIconKeeper;
 
 /**
- * A tray icon that survives Explorer restarts: {@link TrayIconKeeper} adds the icon, and
- * in an elevated JVM, where AWT does not hear of a new taskbar, adds it again each time
- * the taskbar is created anew. Elsewhere AWT does that itself, and the keeper only adds
- * the icon.
+ * A tray icon that survives Explorer restarts on Windows and tray host restarts on Linux:
+ * {@link TrayIconKeeper} makes and adds the icon once a tray is there (at log-on the panel
+ * may not have started yet), and puts it back whenever the tray has lost it.
  *
  * <pre>java -cp trayredraw-client-VERSION.jar:. org.trayredraw.example.TrayIconApp</pre>
  *
@@ -20,17 +18,16 @@ import org.trayredraw.client.TrayIconKeeper;
  */
 public final class TrayIconApp {
     public static void main(String[] args) throws Exception {
-        if (!SystemTray.isSupported()) {
-            System.err.println("no system tray here");  // e.g. a headless JVM
+        if (GraphicsEnvironment.isHeadless()) {
+            System.err.println("no display, so no tray");
             System.exit(1);
         }
-        TrayIcon icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "Example");
-        TrayIconKeeper keeper = TrayIconKeeper.add(icon);
+        BufferedImage image = new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB);
+        TrayIconKeeper keeper = TrayIconKeeper.add(() -> new TrayIcon(image, "Example"), null);
 
-        System.out.println("showing the tray icon; Enter ends");
+        System.out.println("showing the tray icon (once there is a tray); Enter ends");
         System.in.read();
-        keeper.close();
-        SwingUtilities.invokeAndWait(() -> SystemTray.getSystemTray().remove(icon));
+        keeper.close();  // takes the icon out of the tray
         System.exit(0);  // AWT's threads would keep the JVM alive
     }
 }

@@ -1,21 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 package org.trayredraw.modular;
 
-import java.nio.file.Paths;
-
 import org.trayredraw.client.TrayRedrawClient;
 
 /**
- * Opens and closes a client on a stand-in program that registers nothing, so that the
- * library runs in the image, and says from which module, and whether the image holds
- * the JDK's view of the token, which the library reads instead of starting whoami.
+ * Runs the library from a runtime image and says from which module, and whether the image
+ * holds the two modules the library needs on Windows: the JDK's view of the token, read
+ * instead of starting a process, and its share modes, which hold the program it launches.
  */
 public final class Main {
-    public static void main(String[] args) throws Exception {
-        try (TrayRedrawClient client = TrayRedrawClient.open(Paths.get(args[0]), () -> {})) {
-            System.out.println(TrayRedrawClient.class.getModule().getName() + " listened on port " + client.port()
-                    + "; jdk.security.auth in the image: "
-                    + ModuleLayer.boot().findModule("jdk.security.auth").isPresent());
+    public static void main(String[] args) {
+        String refused;
+        try {
+            TrayRedrawClient.open(() -> {}).close();
+            refused = "no";
+        } catch (UnsupportedOperationException e) {
+            refused = "yes";
         }
+        System.out.println(TrayRedrawClient.class.getModule().getName() + " refused a client off Windows: " + refused
+                + "; in the image: jdk.security.auth " + ModuleLayer.boot().findModule("jdk.security.auth").isPresent()
+                + ", jdk.unsupported " + ModuleLayer.boot().findModule("jdk.unsupported").isPresent());
     }
 }

@@ -5,25 +5,17 @@ import java.io.File;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Paths;
-import java.security.MessageDigest;
-import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 
 /**
- * The ports an application listens on when it asks for none: the same ones each time it
- * runs. An application ended from outside never sends its "stop", so its port stays
- * registered with the helper, which holds ten. Started again, it registers the same port,
- * which the helper does not add twice, and takes its slot back instead of filling another.
- *
- * <p>The ports follow from who runs which application: the user, the class path and
- * module path (each entry as an absolute path) and the main class. Not the folder it was
- * started from: an application started at log-on (in System32) and later from a shortcut
- * (in its own folder) is the same application. Each client of one JVM takes the first of
- * them that is free, so an application with two clients takes back both; another
- * application, or a second instance of this one, that holds a port makes the client try
- * the next, and a free port the system picks when all are taken.
+ * The ports an application listens on: the same ones each time it runs, so that one ended
+ * from outside, which could not send its "stop", takes its place among the helper's ten
+ * back when it runs again instead of filling another. They follow from the user, the class
+ * and module path (each entry absolute) and the main class, not from the folder it was
+ * started from. Each client of one JVM takes the first that is free; where all are taken
+ * (another instance, another program), a port the system picks.
  */
 final class ApplicationPort {
 
@@ -45,9 +37,14 @@ final class ApplicationPort {
         // the working folder (or cut at a space in its path); the class path names it too.
         if (main.toLowerCase(Locale.ROOT).endsWith(".jar"))
             main = "";
-        return candidates(String.join("\n", System.getProperty("user.name", ""),
-                absolute(System.getProperty("java.class.path", "")),
-                absolute(System.getProperty("jdk.module.path", "")), main));
+        byte[] hash = Program.sha256(String.join("\n", System.getProperty("user.name", ""),
+                absolute(System.getProperty("java.class.path", "")), absolute(System.getProperty("jdk.module.path", "")),
+                main).getBytes(StandardCharsets.UTF_8));
+        int first = ((hash[0] & 0xff) << 8 | (hash[1] & 0xff)) % COUNT;
+        int[] ports = new int[CANDIDATES];
+        for (int i = 0; i < CANDIDATES; i++)
+            ports[i] = FIRST + (first + i) % COUNT;
+        return ports;
     }
 
     // A path list with each entry made absolute, as the working folder resolves it.
@@ -61,19 +58,5 @@ final class ApplicationPort {
             }
         }
         return String.join(File.pathSeparator, entries);
-    }
-
-    static int[] candidates(String identity) {
-        byte[] hash;
-        try {
-            hash = MessageDigest.getInstance("SHA-256").digest(identity.getBytes(StandardCharsets.UTF_8));
-        } catch (NoSuchAlgorithmException e) {
-            throw new IllegalStateException("every Java platform has SHA-256", e);
-        }
-        int first = ((hash[0] & 0xff) << 8 | (hash[1] & 0xff)) % COUNT;
-        int[] ports = new int[CANDIDATES];
-        for (int i = 0; i < CANDIDATES; i++)
-            ports[i] = FIRST + (first + i) % COUNT;
-        return ports;
     }
 }

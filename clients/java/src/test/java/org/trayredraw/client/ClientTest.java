@@ -2,6 +2,9 @@
 package org.trayredraw.client;
 
 import java.awt.EventQueue;
+import java.awt.SystemTray;
+import java.awt.TrayIcon;
+import java.awt.image.BufferedImage;
 import java.io.BufferedReader;
 import java.io.File;
 import java.io.InputStreamReader;
@@ -15,7 +18,6 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -32,6 +34,7 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -69,7 +72,7 @@ class ClientTest {
         for (TrayRedrawClient c : opened) {
             try {
                 c.close();
-                c.awaitStop(30_000);
+                c.awaitWithdrawn(30_000);
             } catch (Exception e) {
                 System.out.println("clean-up: " + e);
             }
@@ -112,7 +115,7 @@ class ClientTest {
         // The helper ends on a stop while one port is left, whatever port it names: a
         // second stop from the same client would take the other one's helper away.
         first.close();
-        assertTrue(first.awaitStop(10_000), "the first client's stop ended");
+        assertTrue(first.awaitWithdrawn(10_000), "the first client's stop ended");
         passAnsweredAtOnce();  // a port left registered would cost the whole pass's retries
         assertTrue(eventually(() -> b.get() == 1, 5000), "the remaining client redrew");
         assertEquals(0, a.get(), "runs of the closed client's callback");
@@ -128,11 +131,13 @@ class ClientTest {
         // The start reaches the program a second late, as on a loaded machine; a stop
         // that overtook it would find no helper, and the start would then become one
         // serving a port that is closed.
-        List<String> slowStart = new ArrayList<>(Arrays.asList(
+        TestSetup setup = wine.setup();
+        setup.launcher = new ArrayList<>(Arrays.asList(
                 "/bin/sh", "-c", "case \" $* \" in *\" start \"*) sleep 1;; esac; exec \"$@\"", "slow-start"));
-        slowStart.addAll(wine.launcher);
-        TrayRedrawClient client = TrayRedrawClient.open(slowStart, wine.program(), 0, () -> {});
+        setup.launcher.addAll(wine.launcher);
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), () -> {}, null);
         opened.add(client);
+        Thread.sleep(200);  // the start is on its way
         client.close();
         // The start became the helper, so it ends only when a stop ends the helper.
         Process start = client.registration();
@@ -140,31 +145,52 @@ class ClientTest {
         assertEquals(0, start.exitValue(), "the helper's exit code");
     }
 
+    // The helper that served both has ended, and the second client's next start made a new
+    // one that knows its port alone: the first client's close must leave it running.
     @Test
-    @DisplayName("moving to another port: the new one is notified, the old one not")
-    void moveToAnotherPort() throws Exception {
-        AtomicInteger n = new AtomicInteger();
-        TrayRedrawClient client = open(n::incrementAndGet);
-        assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
+    @DisplayName("a close ends no helper that serves another client")
+    void aCloseEndsOnlyWhatIsItsOwn() throws Exception {
+        AtomicInteger b = new AtomicInteger();
+        TrayRedrawClient first = open(() -> {});
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the first start became the resident helper");
+        TestSetup renewing = wine.setup();
+        renewing.renewMs = 1000;
+        opened.add(registered(TrayRedrawClient.open(renewing.build(), b::incrementAndGet, null)));
+        assertEquals(0, wine.tool("post", "close"), "traytool post close");
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended");
+        assertEquals(0, wine.tool("wait-helper", "10000"), "the second client's start made a new helper");
+        TrayRedrawClient.awaitLane();
+        first.close();
+        assertTrue(first.awaitWithdrawn(30_000), "the first client's stop ended");
+        passAnsweredAtOnce();
+        assertTrue(eventually(() -> b.get() == 1, 5000), "the second client was served after the first one's close");
+    }
 
-        int first = client.port();
-        client.moveTo(0);
-        int second = client.port();
-        assertNotEquals(first, second, "moved off port " + first);
-        int third = freePort();
-        client.moveTo(third);
-        assertEquals(third, client.port(), "the port asked for");
-
-        // Binding the old ports proves the client let them go; listening on them shows
-        // whether the helper still sends there.
-        try (DatagramSocket old1 = new DatagramSocket(new InetSocketAddress(loopback, first));
-             DatagramSocket old2 = new DatagramSocket(new InetSocketAddress(loopback, second))) {
+    // The path an elevated application's one line takes: a keeper, the client that keepers
+    // share, the program copied into the administrators' folder (access lists played), the
+    // helper under Wine, and the icon taken out and added again on a real tray.
+    @Test
+    @DisplayName("an elevated JVM's keeper puts its icon back after a new taskbar, through the real helper")
+    void elevatedKeeperThroughTheHelper(@TempDir Path common) throws Exception {
+        WineDesktop.requireTray();
+        TestSetup setup = wine.setup();
+        setup.properties.clear();
+        setup.elevated = true;
+        setup.env.put("CommonProgramFiles", common.toString());
+        TrayIcon icon = new TrayIcon(new BufferedImage(16, 16, BufferedImage.TYPE_INT_ARGB), "elevated");
+        TestSetup.Heard heard = new TestSetup.Heard();
+        TrayIconKeeper keeper = Keeping.keep(setup.build(), icon, null, heard);
+        try {
+            assertEquals(0, wine.tool("wait-helper", "10000"), "the copy became the resident helper");
             passAnsweredAtOnce();
-            assertTrue(eventually(() -> n.get() == 1, 5000), "the callback ran");
-            // The pass has ended: anything it sent has arrived.
-            assertNull(receive(old1, 100), "datagram on the first old port");
-            assertNull(receive(old2, 100), "datagram on the second old port");
+            assertTrue(eventually(() -> heard.news.contains("put back elevated"), 5000), "heard: " + heard.news);
+            assertTrue(Arrays.asList(SystemTray.getSystemTray().getTrayIcons()).contains(icon), "in the tray");
+        } finally {
+            keeper.close();
         }
+        assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended with the last keeper");
+        EventQueue.invokeAndWait(() -> {});
+        assertFalse(Arrays.asList(SystemTray.getSystemTray().getTrayIcons()).contains(icon), "in the tray after close");
     }
 
     @Test
@@ -277,12 +303,13 @@ class ClientTest {
     @DisplayName("a helper ended from outside is replaced by the next repeated start")
     void helperEndedFromOutsideIsReplaced() throws Exception {
         AtomicInteger n = new AtomicInteger();
-        TrayRedrawClient client = open(n::incrementAndGet);
+        TestSetup renewing = wine.setup();
+        renewing.renewMs = 1000;
+        opened.add(TrayRedrawClient.open(renewing.build(), n::incrementAndGet, null));
         assertEquals(0, wine.tool("wait-helper", "10000"), "the start became the resident helper");
         assertEquals(0, wine.tool("post", "close"), "traytool post close");
         assertEquals(0, wine.tool("wait-gone", "10000"), "the helper ended");
 
-        client.renewEvery(Duration.ofSeconds(1));
         assertEquals(0, wine.tool("wait-helper", "10000"), "a repeated start made a new helper");
         // Repeated starts while the helper runs register the port no second time: one
         // pass, one request, one run.
@@ -297,8 +324,10 @@ class ClientTest {
     @DisplayName("the program the jar carries, copied to the user's folder, serves the client")
     void packedProgramServes(@TempDir Path localAppData) throws Exception {
         AtomicInteger n = new AtomicInteger();
-        TrayRedrawClient client = TrayRedrawClient.openPacked(localAppData.resolve("trayredraw"), wine.launcher,
-                                                              n::incrementAndGet);
+        TestSetup setup = wine.setup();
+        setup.properties.clear();
+        setup.env.put("LOCALAPPDATA", localAppData.toString());
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), n::incrementAndGet, null);
         opened.add(client);
         assertEquals(0, wine.tool("wait-helper", "10000"), "the copy became the resident helper");
         // The resident helper holds its current folder open for as long as it runs:
@@ -346,7 +375,7 @@ class ClientTest {
             slow.receive(request);
             slow.send(new DatagramPacket("redrawok".getBytes(StandardCharsets.US_ASCII), 8, request.getSocketAddress()));
             pass.join(30_000);
-            assertTrue(client.awaitStop(30_000), "the stop ended after the pass");
+            assertTrue(client.awaitWithdrawn(30_000), "the stop ended after the pass");
             Process stop = launch("stop", String.valueOf(slow.getLocalPort()));
             assertTrue(stop.waitFor(30, TimeUnit.SECONDS) && stop.exitValue() == 0, "the other port's stop");
             assertTrue(helper.waitFor(10, TimeUnit.SECONDS), "the helper ended with its last port");
@@ -386,16 +415,16 @@ class ClientTest {
     // Helpers.
 
     private Process forgetfulApp() throws Exception {
-        return forgetfulApp(null, 1, wine.helper, wine.launcher);
+        return forgetfulApp(null, "1", wine.helper, wine.launcher);
     }
 
     // ForgetfulApp in a JVM of its own, started in `folder` (null: this one's): the same
     // application each time.
-    static Process forgetfulApp(File folder, int clients, String helper, List<String> launcher) throws Exception {
+    static Process forgetfulApp(File folder, String clients, String helper, List<String> launcher) throws Exception {
         String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
         List<String> command = new ArrayList<>(Arrays.asList(
                 java, "-cp", codeSource(ForgetfulApp.class) + File.pathSeparator + codeSource(TrayRedrawClient.class),
-                ForgetfulApp.class.getName(), String.valueOf(clients), helper));
+                ForgetfulApp.class.getName(), clients, helper));
         command.addAll(launcher);
         return new ProcessBuilder(command).directory(folder).redirectError(ProcessBuilder.Redirect.INHERIT).start();
     }
@@ -414,8 +443,8 @@ class ClientTest {
         return (Long) Process.class.getMethod("pid").invoke(p);
     }
 
-    private TrayRedrawClient open(Runnable onRedraw) throws Exception {
-        TrayRedrawClient client = TrayRedrawClient.open(wine.launcher, wine.program(), 0, onRedraw);
+    private TrayRedrawClient open(Runnable onRedraw) {
+        TrayRedrawClient client = TrayRedrawClient.open(wine.setup().build(), onRedraw, null);
         opened.add(client);
         return client;
     }

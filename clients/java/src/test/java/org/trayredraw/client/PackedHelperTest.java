@@ -6,12 +6,11 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.nio.file.attribute.AclEntry;
-import java.nio.file.attribute.AclEntryFlag;
 import java.nio.file.attribute.AclEntryPermission;
 import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.FileTime;
+import java.nio.file.attribute.GroupPrincipal;
 import java.nio.file.attribute.UserPrincipal;
 import java.security.MessageDigest;
 import java.util.ArrayList;
@@ -25,7 +24,6 @@ import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
-import java.util.function.Supplier;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
 
@@ -40,7 +38,10 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-/** Putting the program the jar carries on disk: a plain folder stands in for %LOCALAPPDATA%. */
+/**
+ * Where a launch's program comes from: the copy of the jar's program in a plain folder that
+ * stands in for %LOCALAPPDATA% or %CommonProgramFiles%, or a named program.
+ */
 class PackedHelperTest {
 
     private static byte[] program;
@@ -68,7 +69,7 @@ class PackedHelperTest {
     @Test
     void firstCopyIsPublishedAndThenReused(@TempDir Path dir) throws Exception {
         Path folder = dir.resolve("local").resolve("trayredraw");
-        Path copy = PackedHelper.install(folder);
+        Path copy = Program.install(folder, program);
         assertEquals(folder.resolve(name), copy);
         assertArrayEquals(program, Files.readAllBytes(copy));
         assertEquals(Collections.singletonList(name), names(folder), "nothing but the copy is left");
@@ -76,7 +77,7 @@ class PackedHelperTest {
         // A copy that may be running is left as it is, not written again.
         FileTime longAgo = FileTime.fromMillis(86_400_000L);
         Files.setLastModifiedTime(copy, longAgo);
-        assertEquals(copy, PackedHelper.install(folder));
+        assertEquals(copy, Program.install(folder, program));
         assertEquals(longAgo, Files.getLastModifiedTime(copy), "the copy was written again");
     }
 
@@ -87,7 +88,7 @@ class PackedHelperTest {
         byte[][] bad = {damaged, Arrays.copyOf(program, program.length / 2), new byte[0]};
         for (byte[] content : bad) {
             Files.write(folder.resolve(name), content);
-            assertEquals(folder.resolve(name), PackedHelper.install(folder));
+            assertEquals(folder.resolve(name), Program.install(folder, program));
             assertArrayEquals(program, Files.readAllBytes(folder.resolve(name)));
         }
         assertEquals(Collections.singletonList(name), names(folder));
@@ -107,7 +108,7 @@ class PackedHelperTest {
                 for (int t = 0; t < threads; t++)
                     seen.add(pool.submit(() -> {
                         together.await();
-                        return Files.readAllBytes(PackedHelper.install(folder));
+                        return Files.readAllBytes(Program.install(folder, program));
                     }));
                 for (Future<byte[]> s : seen)
                     assertArrayEquals(program, s.get(), "what an application was handed in round " + round);
@@ -118,107 +119,189 @@ class PackedHelperTest {
         }
     }
 
-    // Where it lives: the user's folder for a JVM that is not elevated; for one that is, or
-    // may be, a folder made so that only the administrators and the system may change it,
-    // and never the temporary folder.
+    // A JVM that is not elevated: the user's own folder, or none (never the temporary
+    // folder, where another user may have made trayredraw\ first). One that is, or cannot
+    // tell: a folder it makes with exactly its own list, although Windows merges in what
+    // the parent passes on, and no one else may open the copy.
     @Test
     void theCopysPlaceFollowsTheJvmsElevation(@TempDir Path dir) throws Exception {
-        Map<String, String> env = new HashMap<>();
-        env.put("LOCALAPPDATA", dir.resolve("local").toString());
-        env.put("CommonProgramFiles", Files.createDirectory(dir.resolve("common")).toString());
-        StandInAcls acls = new StandInAcls();
-        assertEquals(dir.resolve("local/trayredraw/" + name), PackedHelper.program(() -> false, env::get, acls).path());
+        TestSetup setup = new TestSetup();
+        setup.env.put("LOCALAPPDATA", dir.resolve("local").toString());
+        setup.env.put("CommonProgramFiles", Files.createDirectory(dir.resolve("common")).toString());
+        assertEquals(dir.resolve("local/trayredraw/" + name), held(setup));
         for (Boolean elevated : new Boolean[] {true, null}) {  // made, then found
-            Path copy = PackedHelper.program(() -> elevated, env::get, acls).path();
-            assertEquals(dir.resolve("common/trayredraw/" + name), copy);
-            assertArrayEquals(program, Files.readAllBytes(copy));
+            setup.elevated = elevated;
+            assertEquals(dir.resolve("common/trayredraw/" + name), held(setup));
         }
-        Map<String, String> granted = new HashMap<>();
-        for (AclEntry e : acls.acls.get(dir.resolve("common/trayredraw")))
-            granted.put(e.principal().getName(),
-                        e.type() + " " + EnumSet.copyOf(e.permissions()) + " " + EnumSet.copyOf(e.flags()));
-        String inherited = " " + EnumSet.of(AclEntryFlag.FILE_INHERIT, AclEntryFlag.DIRECTORY_INHERIT);
-        assertEquals("ALLOW " + EnumSet.allOf(AclEntryPermission.class) + inherited, granted.get("Administrators"));
-        assertEquals("ALLOW " + EnumSet.allOf(AclEntryPermission.class) + inherited, granted.get("SYSTEM"));
-        assertEquals("ALLOW [READ_DATA, READ_NAMED_ATTRS, EXECUTE, READ_ATTRIBUTES, READ_ACL, SYNCHRONIZE]" + inherited,
-                     granted.get("Users"));
-        assertEquals(3, granted.size(), granted.toString());
-        env.clear();  // a service's JVM may have neither
-        refused(() -> null, env, acls, "names no folder for shared program files");
+        assertEquals("[BUILTIN\\Administratoren, NT-AUTORITÄT\\SYSTEM]", setup.acls.acl(dir.resolve("common/trayredraw"))
+                .stream().map(e -> e.principal().getName()).collect(Collectors.toList()).toString(), "may use the folder");
+        setup.elevated = false;
+        setup.env.remove("LOCALAPPDATA");
+        refused(setup, "names no LOCALAPPDATA folder");
+        setup.elevated = true;
+        setup.env.clear();  // a service's JVM may have neither
+        refused(setup, "names no CommonProgramFiles folder");
     }
 
+    // Every folder from the root down, two levels above the copy as much as its own; a
+    // link anywhere on the way; lists that are not there, or that Java cannot read.
     @Test
-    void aFolderThatLessPrivilegedProgramsCouldChangeIsNotUsed(@TempDir Path dir) throws Exception {
-        StandInAcls acls = new StandInAcls();
-        Path owned = Files.createDirectories(dir.resolve("owned/trayredraw"));
-        acls.owners.put(owned, acls.me);
-        refused(() -> true, common(owned), acls, owned + " belongs to me, not to the administrators");
-        Path writable = Files.createDirectories(dir.resolve("writable/trayredraw"));
-        acls.acls.put(writable, Collections.singletonList(allow(acls.me, AclEntryPermission.WRITE_DATA)));
-        refused(() -> true, common(writable), acls, "me may change what it holds: " + writable);
-        Path parent = Files.createDirectories(dir.resolve("parent"));
-        acls.acls.put(parent, Collections.singletonList(allow(acls.me, AclEntryPermission.DELETE_CHILD)));
-        refused(() -> true, common(parent.resolve("trayredraw")), acls, "me may move what it holds away: " + parent);
-        Path real = Files.createDirectories(dir.resolve("real"));
-        Path link = Files.createSymbolicLink(dir.resolve("link"), real);
-        refused(() -> true, common(link.resolve("trayredraw")), acls, link + " is a link or junction");
+    void aPlaceThatLessPrivilegedProgramsCouldChangeIsNotUsed(@TempDir Path dir) throws Exception {
+        TestSetup setup = new TestSetup();
+        setup.elevated = true;
+        StandInAcls acls = setup.acls;
+        Path g = Files.createDirectories(dir.resolve("G/P/Q"));
+        acls.owners.put(dir.resolve("G"), StandInAcls.ME);
+        refusedAt(setup, g, dir.resolve("G") + " belongs to PC\\me, not to the administrators");
+
+        Path parent = Files.createDirectories(dir.resolve("parent/P"));
+        acls.acls.put(parent.getParent(), Collections.singletonList(StandInAcls.allow(StandInAcls.ME,
+                AclEntryPermission.DELETE_CHILD)));
+        refusedAt(setup, parent, "PC\\me may move away or replace " + parent.getParent());
+
+        Path real = Files.createDirectories(dir.resolve("real/P"));
+        Path link = Files.createSymbolicLink(dir.resolve("link"), real.getParent());
+        refusedAt(setup, link.resolve("P"), link + " is a link");
         assertEquals(Collections.emptyList(), names(real), "written through the link");
+
+        Path open = Files.createDirectories(dir.resolve("open/P"));
+        acls.acls.put(open, Collections.emptyList());  // how Java shows a list that is not there
+        refusedAt(setup, open, open + " has no access list that Java can read");
+        acls.acls.put(open, Collections.singletonList(StandInAcls.allow(StandInAcls.USERS)));
+        refusedAt(setup, open, "BUILTIN\\Users has rights on " + open + " that Java cannot read");
     }
 
-    // The options that keep others from changing the copy while it is held, which only
-    // Windows' runtime accepts, are found by name.
+    // What is checked once the program is held, through that hold: the copy's bytes, who
+    // may open or change the program, what it is, and its place again.
     @Test
-    void theCopyIsHeldAgainstWritingAndDeletionOnWindows() {
-        assertEquals("[READ, NOFOLLOW_LINKS, NOSHARE_WRITE, NOSHARE_DELETE]", Arrays.toString(PackedHelper.holdOptions(true)));
-        assertEquals("[READ, NOFOLLOW_LINKS]", Arrays.toString(PackedHelper.holdOptions(false)));
+    void theHeldProgramIsCheckedAgain(@TempDir Path dir) throws Exception {
+        TestSetup setup = new TestSetup();
+        setup.elevated = true;
+        Path common = Files.createDirectory(dir.resolve("common"));
+        setup.env.put("CommonProgramFiles", common.toString());
+        Path copy = common.resolve("trayredraw").resolve(name);
+        assertEquals(copy, held(setup));
+
+        setup.acls.onRead.put(copy, () -> Files.write(copy, "MZ, not the program".getBytes("US-ASCII")));
+        refused(setup, copy + " changed after it was made");
+        setup.acls.onRead.put(copy, () -> setup.acls.owners.put(copy.getParent(), StandInAcls.ME));
+        refused(setup, copy.getParent() + " belongs to PC\\me");
+        setup.acls.owners.clear();
+        setup.acls.acls.put(copy, Collections.singletonList(StandInAcls.allow(StandInAcls.USERS,
+                AclEntryPermission.READ_DATA)));
+        refused(setup, "BUILTIN\\Users may open " + copy);
     }
 
-    private static Map<String, String> common(Path folder) {
-        return Collections.singletonMap("CommonProgramFiles", folder.getParent().toString());
+    // A named program: an absolute path, and for an elevated JVM the same checks.
+    @Test
+    void aNamedProgramIsAbsoluteAndCheckedWhereTheJvmIsElevated(@TempDir Path dir) throws Exception {
+        TestSetup setup = new TestSetup();
+        Path installed = Files.createFile(Files.createDirectory(dir.resolve("App")).resolve("trayredraw.exe"));
+        for (String named : new String[] {"trayredraw.exe", "\\\\host\\share\\trayredraw.exe", "bad\0path"}) {
+            setup.properties.put(Program.PROPERTY, named);
+            refused(setup, "which is no absolute path");
+        }
+        setup.properties.put(Program.PROPERTY, installed.toString());
+        setup.acls.acls.put(installed.getParent(), Collections.singletonList(StandInAcls.allow(StandInAcls.ME,
+                AclEntryPermission.WRITE_DATA)));
+        assertEquals(installed, held(setup), "where the JVM is not elevated");
+        setup.elevated = null;
+        refused(setup, "PC\\me may change " + installed.getParent());
+        setup.acls.acls.clear();
+        Path link = Files.createSymbolicLink(dir.resolve("link.exe"), installed);
+        setup.properties.put(Program.PROPERTY, link.toString());
+        refused(setup, "");
     }
 
-    private static void refused(Supplier<Boolean> elevated, Map<String, String> env,
-                                StandInAcls acls, String why) {
-        IOException e = assertThrows(IOException.class, () -> PackedHelper.program(elevated, env::get, acls).path());
-        assertTrue(e.getMessage().contains(why) && e.getMessage().contains("system property trayredraw.program"),
-                   e.getMessage());
-        String folder = env.get("CommonProgramFiles");
-        assertFalse(folder != null && Files.exists(Paths.get(folder, "trayredraw", name)), "a copy was written");
+    private static Path held(TestSetup setup) throws IOException {
+        try (Program p = Program.hold(setup.build())) {
+            return p.path;
+        }
     }
 
-    private static AclEntry allow(UserPrincipal who, AclEntryPermission what) {
-        return AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(who).setPermissions(what).build();
+    // Nothing is made or written in a place before it has passed.
+    private static void refusedAt(TestSetup setup, Path folder, String why) {
+        setup.env.put("CommonProgramFiles", folder.toString());
+        refused(setup, why);
+        assertFalse(Files.exists(folder.resolve("trayredraw")), "made in " + folder);
     }
 
-    /** Windows' access lists, played by maps: Java reads none on other systems. */
-    static final class StandInAcls implements AdminFolder.Acls {
-        final UserPrincipal administrators = () -> "Administrators";
-        final UserPrincipal system = () -> "SYSTEM";
-        final UserPrincipal users = () -> "Users";
-        final UserPrincipal me = () -> "me";
+    private static void refused(TestSetup setup, String why) {
+        IOException e = assertThrows(IOException.class, () -> held(setup));
+        assertTrue(e.getMessage().contains(why), e.getMessage());
+        if (!Boolean.FALSE.equals(setup.elevated))
+            assertTrue(e.getMessage().contains("system property trayredraw.program"), e.getMessage());
+    }
+
+    /**
+     * Windows' access lists, played by maps: Java reads none on other systems. What a test
+     * sets nothing for belongs to the administrators and has its folder's list, up to the
+     * lists of Program Files; a new folder's list is what it is given and what its parent
+     * passes on, as on Windows.
+     */
+    static final class StandInAcls implements SafeFolder.Acls {
+        // Accounts as Java shows Windows' ones: equal, and hashed, by their SIDs.
+        static final UserPrincipal ADMINISTRATORS = group("BUILTIN\\Administratoren", "S-1-5-32-544");
+        static final UserPrincipal SYSTEM = group("NT-AUTORITÄT\\SYSTEM", "S-1-5-18");
+        static final UserPrincipal USERS = group("BUILTIN\\Users", "S-1-5-32-545");
+        static final UserPrincipal ME = () -> "PC\\me";
         final Map<Path, UserPrincipal> owners = new HashMap<>();
         final Map<Path, List<AclEntry>> acls = new HashMap<>();
+        /** Made once, when the list of its path is next read: a change behind the check's back. */
+        final Map<Path, Change> onRead = new HashMap<>();
 
-        @Override
-        public UserPrincipal account(String sid) {
-            return sid.equals("S-1-5-32-544") ? administrators : sid.equals("S-1-5-18") ? system
-                   : sid.equals("S-1-5-32-545") ? users : null;
+        interface Change {
+            Object make() throws IOException;
+        }
+
+        static UserPrincipal group(String name, String sid) {
+            return new GroupPrincipal() {
+                @Override
+                public String getName() {
+                    return name;
+                }
+
+                @Override
+                public int hashCode() {
+                    return sid.hashCode();
+                }
+            };
+        }
+
+        static AclEntry allow(UserPrincipal who, AclEntryPermission... what) {
+            return AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(who)
+                    .setPermissions(what.length == 0 ? EnumSet.noneOf(AclEntryPermission.class) : EnumSet.copyOf(Arrays.asList(what)))
+                    .build();
         }
 
         @Override
         public void createDirectory(Path dir, List<AclEntry> acl) throws IOException {
-            acls.put(Files.createDirectory(dir), acl);
+            List<AclEntry> merged = new ArrayList<>(acl);
+            merged.add(allow(USERS, AclEntryPermission.READ_DATA));
+            acls.put(Files.createDirectory(dir), merged);
         }
 
         // What an elevated administrator makes belongs to the administrators.
         @Override
         public UserPrincipal owner(Path file) {
-            return owners.getOrDefault(file, administrators);
+            return owners.getOrDefault(file, ADMINISTRATORS);
         }
 
         @Override
-        public List<AclEntry> acl(Path file) {
-            return acls.getOrDefault(file, Collections.emptyList());
+        public List<AclEntry> acl(Path file) throws IOException {
+            Change change = onRead.remove(file);
+            if (change != null)
+                change.make();
+            for (Path p = file; p != null; p = p.getParent())
+                if (acls.containsKey(p))
+                    return acls.get(p);
+            return Arrays.asList(allow(ADMINISTRATORS, AclEntryPermission.values()),
+                                 allow(SYSTEM, AclEntryPermission.values()), allow(USERS, AclEntryPermission.READ_DATA));
+        }
+
+        @Override
+        public void setAcl(Path file, List<AclEntry> acl) {
+            acls.put(file, acl);
         }
     }
 

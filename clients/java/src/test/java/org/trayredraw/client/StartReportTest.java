@@ -6,18 +6,13 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.io.UncheckedIOException;
-import java.net.DatagramSocket;
-import java.net.InetSocketAddress;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
-import java.util.concurrent.atomic.AtomicInteger;
 import java.util.logging.Level;
 import java.util.logging.LogRecord;
 import java.util.stream.Collectors;
@@ -28,36 +23,36 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.api.io.TempDir;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNull;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 /**
- * The client against a shell that plays the helper: one that refuses, as the real one
- * does when it runs elevated and the application does not, one that never ends, or one
- * that only records the commands it is given.
+ * The client against a shell that plays the helper: one that records the commands it is
+ * given, and then answers as the file "answer" says, or hangs, or stays.
  */
 class StartReportTest {
-
-    private static final TrayRedrawClient.Program HELPER = () -> Paths.get("trayredraw.exe");
 
     @RegisterExtension
     final LogCapture log = new LogCapture("org.trayredraw.client.TrayRedrawClient");
 
     @TempDir
     Path dir;
+    private final TestSetup setup = new TestSetup();
+    private final TestSetup.Heard heard = new TestSetup.Heard();
+    private final List<String> reported = heard.news;
 
     @BeforeEach
-    void aPosixShellPlaysTheHelper() {
+    void aPosixShellPlaysTheHelper() throws IOException {
         assumeTrue(new File("/bin/sh").canExecute(), "a POSIX shell plays the helper");
+        setup.properties.put(Program.PROPERTY, dir.resolve("trayredraw.exe").toString());
+        Files.createFile(dir.resolve("trayredraw.exe"));
+        playedBy("exit $(cat '" + dir.resolve("answer") + "' 2>/dev/null || echo 0)");
     }
 
     // The command line becomes: sh -c SCRIPT HELPER COMMAND...; each command is recorded
     // in the file "commands", then SCRIPT's `then` runs.
-    private List<String> standIn(String then) {
-        return Arrays.asList("/bin/sh", "-c", "echo \"$*\" >> '" + dir.resolve("commands") + "'; " + then);
+    private void playedBy(String then) {
+        setup.launcher = Arrays.asList("/bin/sh", "-c", "echo \"$*\" >> '" + dir.resolve("commands") + "'; " + then);
     }
 
     private List<String> commands() {
@@ -69,148 +64,92 @@ class StartReportTest {
         }
     }
 
+    // An episode of failure (launches that fail, then starts that are refused with exit
+    // code 2) is one WARNING and one report, however often the start is tried again; its
+    // end is one INFO. A port the helper never took hears no stop.
     @Test
-    void refusedStartsAreOneWarningAndTheirPortIsNotWithdrawn() throws Exception {
-        TrayRedrawClient client = TrayRedrawClient.open(standIn("exit 2"), HELPER, 0, () -> {});
-        client.renewEvery(Duration.ofMillis(50));
-        assertTrue(ClientTest.eventually(() -> !log.records.isEmpty(), 10_000), "nothing was reported");
-        assertTrue(ClientTest.eventually(() -> commands().size() >= 4, 10_000), "starts: " + commands());
-        Thread.sleep(300);  // the refusals have been reported
+    void eachEpisodeOfFailureIsOneWarningAndItsEndOneLine() throws Exception {
+        setup.renewMs = 50;
+        setup.retryMs = 10;
+        Files.delete(dir.resolve("trayredraw.exe"));  // the copy held by a virus scanner, say
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), () -> {}, heard);
+        Thread.sleep(1000);
+        Files.createFile(dir.resolve("trayredraw.exe"));
+        assertTrue(ClientTest.eventually(() -> reported.contains("recovered"), 10_000), "reported: " + reported);
+        Files.write(dir.resolve("answer"), "2".getBytes(StandardCharsets.US_ASCII));
+        assertTrue(ClientTest.eventually(() -> reported.size() == 3, 10_000), "reported: " + reported);
+        int starts = commands().size();
+        Thread.sleep(1000);
+        assertTrue(commands().size() > starts + 5, "starts tried again: " + commands());
         client.close();
-        assertTrue(client.awaitStop(10_000), "the stop ended");
-        LogRecord r = log.records.get(0);
-        assertEquals(Level.WARNING, r.getLevel());
-        assertTrue(r.getMessage().contains("port " + client.port()) && r.getMessage().contains("exit code 2")
-                   && r.getMessage().contains("higher privileges"), r.getMessage());
-        assertEquals(1, log.records.size(), "records for a run of refusals: " + log.records);
-        assertFalse(commands().contains("stop " + client.port()), "a stop for a port never registered");
+        assertTrue(client.awaitWithdrawn(10_000), "the withdrawal ended");
+        assertEquals(Arrays.asList("failed", "recovered", "failed"), reported);
+        assertEquals(Arrays.asList(Level.WARNING, Level.INFO, Level.WARNING),
+                     log.records.stream().map(LogRecord::getLevel).filter(l -> l.intValue() >= Level.INFO.intValue())
+                             .collect(Collectors.toList()), "records: " + log.records);
+        assertTrue(log.records.get(log.records.size() - 1).getMessage().contains("exit code 2"));
+        assertEquals(Collections.emptyList(), commands().stream().filter(c -> c.startsWith("stop"))
+                .collect(Collectors.toList()), "a stop for a port the helper never took");
+    }
+
+    // A start that has not ended became the resident helper, or waits on a window that
+    // does not answer: no other start is launched beside it, however often it is renewed.
+    @Test
+    void noStartBesideOneThatStillRuns() throws Exception {
+        playedBy("case \" $* \" in *\" start \"*) sleep 3;; esac");
+        setup.renewMs = 50;
+        setup.settleMs = 200;
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), () -> {}, heard);
+        Thread.sleep(1500);
+        client.close();
+        assertTrue(client.awaitWithdrawn(10_000), "the withdrawal ended");
+        String port = String.valueOf(client.port());
+        assertEquals(Arrays.asList("start " + port, "stop " + port), commands());
+        assertEquals(Collections.emptyList(), reported);
     }
 
     @Test
     void aStopThatDoesNotEndIsReported() throws Exception {
-        List<String> hanging = Arrays.asList("/bin/sh", "-c", "case \" $* \" in *\" stop \"*) sleep 5;; esac");
-        long wait = TrayRedrawClient.launchWaitMs;
-        TrayRedrawClient.launchWaitMs = 300;
-        try {
-            TrayRedrawClient client = TrayRedrawClient.open(hanging, HELPER, 0, () -> {});
-            client.close();
-            assertTrue(client.awaitStop(10_000), "the stop's wait ended");
-            assertEquals(1, log.records.size(), "records: " + log.records);
-            LogRecord r = log.records.get(0);
-            assertEquals(Level.WARNING, r.getLevel());
-            assertTrue(r.getMessage().contains("stop " + client.port() + " had not ended after 0.3 s"), r.getMessage());
-        } finally {
-            TrayRedrawClient.launchWaitMs = wait;
-        }
+        playedBy("case \" $* \" in *\" stop \"*) sleep 5;; esac");
+        setup.stopWaitMs = 300;
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), () -> {}, null);
+        TrayRedrawClient.awaitLane();
+        client.close();
+        assertTrue(client.awaitWithdrawn(10_000), "the withdrawal's wait ended");
+        assertEquals(1, log.records.size(), "records: " + log.records);
+        LogRecord r = log.records.get(0);
+        assertEquals(Level.WARNING, r.getLevel());
+        assertTrue(r.getMessage().contains("stop " + client.port() + " had not ended after 0.3 s"), r.getMessage());
     }
 
-    // A virus scanner holding the fresh copy, a policy refusing a launch for a moment, a
-    // program path that is no path: the keepers' client tries again, and says so once.
-    @Test
-    void aStartThatCannotBeLaunchedIsTriedAgain() throws Exception {
-        AtomicInteger asked = new AtomicInteger();
-        TrayRedrawClient.Program flaky = () -> {
-            if (asked.incrementAndGet() == 1)
-                return Paths.get("bad\0path");
-            if (asked.get() <= 3)
-                throw new IOException("the copy is in use");
-            return Paths.get("trayredraw.exe");
-        };
-        long first = TrayRedrawClient.firstRetryMs;
-        TrayRedrawClient.firstRetryMs = 20;
-        try {
-            TrayRedrawClient client = TrayRedrawClient.openRetrying(Arrays.asList("/bin/sh", "-c", "exit 0"), flaky,
-                                                                    () -> {});
-            assertTrue(ClientTest.eventually(() -> client.registration() != null, 10_000), "no start was launched");
-            client.close();
-            assertTrue(client.awaitStop(10_000), "the stop ended");
-            assertEquals(5, asked.get(), "programs asked for: three failures, the start, the stop");
-            assertEquals(1, log.records.stream().filter(r -> r.getLevel() == Level.WARNING).count(),
-                         "warnings: " + log.records);
-        } finally {
-            TrayRedrawClient.firstRetryMs = first;
-        }
-    }
-
-    // An elevated JVM with no folder that only administrators can change (a service's, say,
+    // An elevated JVM with no folder that only administrators may change (a service's, say,
     // whose environment names none): nothing is launched, and the application is told once
     // why and what to do, however often the start is tried again.
     @Test
     void noSafePlaceMeansNoLaunchAndOneWarning() throws Exception {
-        AtomicInteger asked = new AtomicInteger();
-        TrayRedrawClient.Program none = PackedHelper.program(() -> asked.incrementAndGet() > 0, name -> null,
-                                                             new PackedHelperTest.StandInAcls());
-        long first = TrayRedrawClient.firstRetryMs;
-        TrayRedrawClient.firstRetryMs = 20;
-        try {
-            TrayRedrawClient client = TrayRedrawClient.openRetrying(Arrays.asList("/bin/sh", "-c", "exit 0"), none,
-                                                                    () -> {});
-            assertTrue(ClientTest.eventually(() -> asked.get() >= 4, 10_000), "tried again: " + asked.get());
-            assertNull(client.registration(), "a start was launched");
-            List<LogRecord> warnings = log.records.stream().filter(r -> r.getLevel() == Level.WARNING)
-                                                  .collect(Collectors.toList());
-            assertEquals(1, warnings.size(), "warnings: " + log.records);
-            String why = warnings.get(0).getThrown().getMessage();
-            assertTrue(why.contains("runs elevated") && why.contains("system property trayredraw.program"), why);
-            client.close();
-            assertTrue(client.awaitStop(10_000), "the stop ended");
-        } finally {
-            TrayRedrawClient.firstRetryMs = first;
-        }
-    }
-
-    // As -Dtrayredraw.program="C:\App\trayredraw.exe", quotes and all, on Windows.
-    @Test
-    void aProgramThatIsNoPathFailsOpenWithAnIOExceptionAndLeavesNothingBound() throws Exception {
-        int port = ClientTest.freePort();
-        System.setProperty("trayredraw.program", "bad\0path");
-        try {
-            assertThrows(IOException.class, () -> TrayRedrawClient.open(Arrays.asList("/bin/sh", "-c", "exit 0"),
-                    TrayRedrawClient.program(null), port, () -> {}));
-        } finally {
-            System.clearProperty("trayredraw.program");
-        }
-        new DatagramSocket(new InetSocketAddress(ClientTest.loopback(), port)).close();
-        assertFalse(Thread.getAllStackTraces().keySet().stream().anyMatch(t -> t.getName().endsWith("-" + port)),
-                    "a thread of the failed client lives on");
-    }
-
-    @Test
-    void theOldPortAnswersUntilTheChangeIsHandledAndACloseMeanwhileWithdrawsTheNewOne() throws Exception {
-        // The change takes a second, as with a helper that serves a slow client meanwhile.
-        Path changing = dir.resolve("changing");
-        TrayRedrawClient client = TrayRedrawClient.open(
-                standIn("[ \"$1\" != change ] || { touch '" + changing + "'; sleep 1; }"), HELPER, 0, () -> {});
-        int old = client.port();
-        Thread move = new Thread(() -> {
-            try {
-                client.moveTo(0);
-            } catch (IOException e) {
-                throw new UncheckedIOException(e);
-            }
-        });
-        move.start();
-        assertTrue(ClientTest.eventually(() -> Files.exists(changing), 10_000), "no change was launched");
-        try (DatagramSocket peer = new DatagramSocket(new InetSocketAddress(ClientTest.loopback(), 0))) {
-            ClientTest.send(peer, new InetSocketAddress(ClientTest.loopback(), old), "redrawtray\0");
-            assertEquals("redrawok\0", ClientTest.receive(peer, 2000), "the old port's answer during the change");
-        }
+        setup.elevated = null;
+        setup.properties.clear();
+        setup.retryMs = 10;
+        TrayRedrawClient client = TrayRedrawClient.open(setup.build(), () -> {}, heard);
+        Thread.sleep(500);
         client.close();
-        move.join(10_000);
-        assertTrue(client.awaitStop(10_000), "the stop ended");
-        int moved = client.port();
-        assertEquals(Arrays.asList("start " + old, "change " + old + " " + moved, "stop " + moved), commands());
+        assertTrue(client.awaitWithdrawn(10_000), "the withdrawal ended");
+        assertEquals(Collections.emptyList(), commands(), "launched");
+        assertEquals(Collections.singletonList("failed"), reported);
+        assertEquals(1, log.records.stream().filter(r -> r.getLevel() == Level.WARNING).count(), "" + log.records);
+        String why = log.records.get(0).getThrown().getMessage();
+        assertTrue(why.contains("runs elevated") && why.contains("system property trayredraw.program"), why);
     }
 
     // An application killed leaves its ports registered; it takes them back when it runs
-    // again, from whatever folder, and a client opened right after another was closed
-    // takes its port back once the helper has handled the stop.
+    // again, from whatever folder. A client opened right after another was closed takes its
+    // port back once the stop is done, and launches nothing before it.
     @Test
     void theApplicationsPortsAreTheSameFromAnyFolderAndAfterCloseAndOpen() throws Exception {
         List<String> runs = new ArrayList<>();
         for (String folder : new String[] {"System32", "App"}) {
-            Process app = ClientTest.forgetfulApp(Files.createDirectory(dir.resolve(folder)).toFile(), 2,
-                                                  "trayredraw.exe", Arrays.asList("/bin/sh", "-c", "exit 0"));
+            Process app = ClientTest.forgetfulApp(Files.createDirectory(dir.resolve(folder)).toFile(), "2",
+                    dir.resolve("trayredraw.exe").toString(), Arrays.asList("/bin/sh", "-c", "exit 0"));
             try {
                 runs.add(new BufferedReader(new InputStreamReader(app.getInputStream(), StandardCharsets.US_ASCII))
                         .readLine());
@@ -223,13 +162,31 @@ class StartReportTest {
         assertEquals(runs.get(0), runs.get(1), "the ports of the second run");
         assertEquals(3, runs.get(0).split(" ").length, runs.get(0));
 
-        List<String> slowStop = standIn("[ \"$1\" != stop ] || sleep 0.5");
-        TrayRedrawClient first = TrayRedrawClient.open(slowStop, HELPER, 0, () -> {});
+        playedBy("[ \"$1\" != stop ] || sleep 0.5");
+        TrayRedrawClient first = TrayRedrawClient.open(setup.build(), () -> {}, null);
+        TrayRedrawClient.awaitLane();
         first.close();
-        TrayRedrawClient again = TrayRedrawClient.open(slowStop, HELPER, 0, () -> {});
+        TrayRedrawClient again = TrayRedrawClient.open(setup.build(), () -> {}, null);
+        TrayRedrawClient.awaitLane();
         again.close();
-        assertTrue(again.awaitStop(10_000), "the stop ended");
+        assertTrue(again.awaitWithdrawn(10_000), "the withdrawal ended");
         String port = String.valueOf(first.port());
-        assertEquals(Arrays.asList("start " + port, "stop " + port, "start " + port, "stop " + port), commands());
+        assertEquals(Collections.nCopies(2, Arrays.asList("start " + port, "start " + port, "stop " + port))
+                             .stream().flatMap(List::stream).collect(Collectors.toList()), commands());
+        assertEquals(port, String.valueOf(again.port()));
+    }
+
+    // Once the JVM has begun to exit, no client can be opened; nothing may be launched
+    // then, or a port would stay registered that no one withdraws.
+    @Test
+    void aClientOpenedAsTheJvmExitsLaunchesNothing() throws Exception {
+        Process app = ClientTest.forgetfulApp(null, "late", dir.resolve("trayredraw.exe").toString(),
+                                              setup.launcher);
+        String said = new BufferedReader(new InputStreamReader(app.getInputStream(), StandardCharsets.US_ASCII))
+                .readLine();
+        assertTrue(app.waitFor(30, java.util.concurrent.TimeUnit.SECONDS), "the application ended");
+        assertTrue(said != null && said.startsWith("refused: java.lang.IllegalStateException"), said);
+        Thread.sleep(500);
+        assertEquals(Collections.emptyList(), commands(), "launched");
     }
 }

@@ -4,7 +4,6 @@ package org.trayredraw.client;
 import java.awt.GraphicsEnvironment;
 import java.awt.SystemTray;
 import java.io.File;
-import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -69,9 +68,12 @@ final class WineDesktop {
         assumeTrue(tray, why);
     }
 
-    /** The helper, as a client launches it. */
-    TrayRedrawClient.Program program() {
-        return () -> Paths.get(helper);
+    /** Clients that launch the helper under Wine, from where it lies. */
+    TestSetup setup() {
+        TestSetup setup = new TestSetup();
+        setup.launcher = launcher;
+        setup.properties.put(Program.PROPERTY, new File(helper).getAbsolutePath());
+        return setup;
     }
 
     /** Runs traytool with these arguments and returns its exit code. */

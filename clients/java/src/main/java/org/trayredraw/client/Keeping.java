@@ -364,6 +364,6 @@ final class Keeping {
             if (tray != null && i != null && Arrays.asList(tray.getTrayIcons()).contains(i))
                 remove(tray, i);
         }
-        tend();
+        tendIn(0);
     }
 }

@@ -57,18 +57,19 @@ final class Program implements Closeable {
 
     /** The program for one launch, checked and held. */
     static Program hold(Setup setup) throws IOException {
-        boolean guarded = !Boolean.FALSE.equals(setup.elevated.get());
+        // Checked where the JVM is elevated, or cannot tell.
+        SafeFolder.Acls acls = Boolean.FALSE.equals(setup.elevated.get()) ? null : setup.acls;
         try {
             String named = setup.properties.apply(PROPERTY);
             if (named != null && !named.trim().isEmpty())
-                return hold(named(named.trim()), guarded ? setup.acls : null, null, SafeFolder.CHANGE);
+                return hold(named(named.trim()), acls, null, SafeFolder.CHANGE);
             byte[] program = packed();
-            Path folder = guarded ? folder(setup, "CommonProgramFiles") : folder(setup, "LOCALAPPDATA");
-            if (guarded)
-                SafeFolder.prepare(setup.acls, folder);
-            return hold(install(folder, program), guarded ? setup.acls : null, program, SafeFolder.OPEN);
+            Path folder = folder(setup, acls != null ? "CommonProgramFiles" : "LOCALAPPDATA");
+            if (acls != null)
+                SafeFolder.prepare(acls, folder);
+            return hold(install(folder, program), acls, program, SafeFolder.OPEN);
         } catch (IOException e) {
-            if (!guarded)
+            if (acls == null)
                 throw e;
             throw new IOException("this JVM runs elevated, or cannot tell whether it does, and launches the helper only"
                     + " from where no less privileged program can change it, but " + e.getMessage() + ". Install"

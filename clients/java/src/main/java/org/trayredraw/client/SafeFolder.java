@@ -131,7 +131,7 @@ final class SafeFolder {
         // Only a trusted owner's list is worth setting: any other owner may change it back.
         if (trusted(acls.owner(dir)) != null && !exact.equals(acls.acl(dir)))
             acls.setAcl(dir, exact);
-        check(acls, dir, OPEN);
+        checkOne(acls, dir, OPEN, met);  // the way to it has just passed
     }
 
     /**

@@ -63,7 +63,7 @@ public final class TrayRedrawClient implements Closeable {
 
     private final Setup setup;
     private final Runnable onRedraw;
-    private final TrayIconKeeper.Listener reports;  // the keepers' news of the helper, or null
+    private final TrayIconKeeper.Listener reports;  // the keepers' news of the helper
     private final ExecutorService callbacks = Executors.newSingleThreadExecutor(r -> daemon(r, "trayredraw-callback"));
     private final AtomicBoolean redrawPending = new AtomicBoolean();
     private final Thread exitHook = new Thread(this::closeAtExit, "trayredraw-exit");
@@ -176,7 +176,7 @@ public final class TrayRedrawClient implements Closeable {
             // A start that still runs became the resident helper, or waits on a window that
             // does not answer: another beside it would change nothing, or wait as well.
             if (start == null || !start.isAlive())
-                failure = outcome(start = launch("start", String.valueOf(port)));
+                failure = startNow();
         } catch (IOException | RuntimeException e) {
             failure = e instanceof IOException ? (IOException) e : new IOException(e);
         }
@@ -212,9 +212,11 @@ public final class TrayRedrawClient implements Closeable {
         receiver.start();
     }
 
-    // A start hands its port over within moments where a helper runs; one that runs past
-    // the settle time became the resident helper, or waits for a busy one.
-    private IOException outcome(Process p) {
+    // Launches "start PORT" and tells how it went. A start hands its port over within
+    // moments where a helper runs; one that runs past the settle time became the resident
+    // helper, or waits for a busy one.
+    private IOException startNow() throws IOException {
+        Process p = start = launch("start", String.valueOf(port));
         try {
             if (!p.waitFor(setup.settleMs, TimeUnit.MILLISECONDS) || p.exitValue() == 0)
                 return null;
@@ -236,10 +238,7 @@ public final class TrayRedrawClient implements Closeable {
     // ever served, the helper holds nothing of ours and hears nothing.
     private void withdraw() {
         try {
-            boolean mayHold = start != null && (start.isAlive() || start.exitValue() == 0);
-            if (mayHold && !start.isAlive())
-                mayHold = outcome(start = launch("start", String.valueOf(port))) == null;
-            if (mayHold) {
+            if (start != null && (start.isAlive() || start.exitValue() == 0 && startNow() == null)) {
                 Process stop = launch("stop", String.valueOf(port));
                 if (!stop.waitFor(setup.stopWaitMs, TimeUnit.MILLISECONDS))
                     LOG.warning("trayredraw stop " + port + " had not ended after " + setup.stopWaitMs / 1000.0
